@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <thread>
@@ -399,4 +400,28 @@ TEST(VersionCompareProperties, SafeFromManyThreads) {
         th.join();
     for (int m : mismatches)
         EXPECT_EQ(m, 0);
+}
+
+// A trailing no-break space is a separator, so it sends ASCII text down the ICU path unchanged.
+TEST(VersionCompareProperties, AsciiShortcutMatchesTheUnicodePath) {
+    std::vector<std::string> versions = realisticVersions(false, 300);
+    for (const char* v : {"v", "V1", "vv1", "\r\n1.0", "1.0\r\nb2", "v\tbeta", "+1+"})
+        versions.emplace_back(v);
+    std::vector<std::string> ascii;
+    for (const std::string& v : versions) {
+        if (std::all_of(v.begin(), v.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+            ascii.push_back(v);
+        }
+    }
+    ASSERT_GT(ascii.size(), 150u);
+    for (std::size_t i = 0; i < ascii.size(); ++i) {
+        const std::string& a = ascii[i];
+        const std::string& b = ascii[(i + 1) % ascii.size()];
+        std::string viaIcu = a + "\u00A0";
+        ASSERT_EQ(VersionCompare::tokenize(viaIcu), VersionCompare::tokenize(a)) << a;
+        ASSERT_EQ(VersionCompare::compare(viaIcu, b), VersionCompare::compare(a, b)) << a << " vs " << b;
+        ASSERT_EQ(VersionCompare::compare(viaIcu, b + "\u00A0"), VersionCompare::compare(a, b))
+            << a << " vs " << b;
+        ASSERT_EQ(VersionCompare::isLikelyHashBuild(viaIcu), VersionCompare::isLikelyHashBuild(a + " ")) << a;
+    }
 }
