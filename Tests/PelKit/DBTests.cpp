@@ -429,6 +429,7 @@ TEST(DBOpenFailure, AnUnopenableFileGivesAStoreThatStillWorksWithoutACache) {
 }
 
 TEST(DBShared, IsOneInstanceInTheStateDirectory) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     // In a child process: the shared store is created once per process.
     EXPECT_EXIT(
         {
@@ -456,6 +457,7 @@ TEST(DBShared, IsOneInstanceInTheStateDirectory) {
 }
 
 TEST(DBShared, WithoutItsDirectoriesRunsDisconnected) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
             TempDir tmp;
