@@ -1,12 +1,13 @@
 #include "Platform/Sha256.hpp"
 
+#include "Platform/Files.hpp"
+
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <stdexcept>
-#include <system_error>
 #include <vector>
 
 namespace platform {
@@ -58,22 +59,18 @@ struct Fd {
     }
 };
 
-[[noreturn]] void throwErrno(int err, const std::string& what) {
-    throw std::system_error(err, std::generic_category(), what);
-}
-
-}  // namespace
+} // namespace
 
 std::string sha256HexOfFile(const std::string& path) {
     Fd file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-    if (file.fd < 0) throwErrno(errno, "cannot open " + path);
+    if (file.fd < 0) throw fileError("open", path, errno);
     std::vector<unsigned char> buffer(kSha256FileBufferSize);
     Sha256 h;
     for (;;) {
         ssize_t n = ::read(file.fd, buffer.data(), buffer.size());
         if (n < 0) {
             if (errno == EINTR) continue;
-            throwErrno(errno, "cannot read " + path);
+            throw fileError("read", path, errno);
         }
         if (n == 0) break;
         h.update(buffer.data(), static_cast<std::size_t>(n));
@@ -81,4 +78,4 @@ std::string sha256HexOfFile(const std::string& path) {
     return h.finalHex();
 }
 
-}  // namespace platform
+} // namespace platform

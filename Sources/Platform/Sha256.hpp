@@ -30,8 +30,8 @@ inline constexpr std::size_t kSha256FileBufferSize = 64 * 1024;
 
 std::string sha256Hex(std::string_view bytes);
 
-// Throws std::system_error naming the path when the file cannot be opened or read
-// (a directory fails on the first read).
+// Throws std::filesystem::filesystem_error naming the path when the file cannot be opened or
+// read (a directory fails on the first read).
 std::string sha256HexOfFile(const std::string& path);
 
-}  // namespace platform
+} // namespace platform

@@ -1,4 +1,5 @@
 #include "Platform/Sha256.hpp"
+#include "Support/TempDir.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -18,18 +19,6 @@ using platform::sha256HexOfFile;
 
 namespace {
 
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        char tmpl[] = "/tmp/pel-sha256-XXXXXX";
-        path = ::mkdtemp(tmpl);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-};
-
 std::string sha256sumOf(const fs::path& file) {
     std::string cmd = "sha256sum '" + file.string() + "'";
     FILE* p = ::popen(cmd.c_str(), "r");
@@ -47,7 +36,7 @@ long maxRssKiB() {
     return usage.ru_maxrss;
 }
 
-}  // namespace
+} // namespace
 
 TEST(Sha256, KnownDigestsOfByteStrings) {
     EXPECT_EQ(sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
@@ -56,7 +45,8 @@ TEST(Sha256, KnownDigestsOfByteStrings) {
 
 TEST(Sha256, IncrementalUpdatesEqualOneShot) {
     std::string data;
-    for (int i = 0; i < 5000; ++i) data.push_back(static_cast<char>(i * 7 + 3));
+    for (int i = 0; i < 5000; ++i)
+        data.push_back(static_cast<char>(i * 7 + 3));
     platform::Sha256 h;
     h.update(data.substr(0, 1));
     h.update("");
@@ -66,26 +56,27 @@ TEST(Sha256, IncrementalUpdatesEqualOneShot) {
 }
 
 TEST(Sha256, FileSeveralBuffersLongMatchesSha256sum) {
-    TempDir dir;
-    const fs::path file = dir.path / "big.bin";
+    pelsupport::TempDir dir{"pel-sha256"};
+    const fs::path file = dir.path() / "big.bin";
     {
         std::ofstream out(file, std::ios::binary);
         // Not a multiple of the buffer: the last read is a short one.
         const std::size_t size = kSha256FileBufferSize * 5 + 123;
-        for (std::size_t i = 0; i < size; ++i) out.put(static_cast<char>((i * 31 + i / 977) & 0xFF));
+        for (std::size_t i = 0; i < size; ++i)
+            out.put(static_cast<char>((i * 31 + i / 977) & 0xFF));
     }
     const std::string expected = sha256sumOf(file);
     ASSERT_EQ(expected.size(), 64u);
     EXPECT_EQ(sha256HexOfFile(file.string()), expected);
 
-    const fs::path empty = dir.path / "empty";
+    const fs::path empty = dir.path() / "empty";
     std::ofstream(empty).close();
     EXPECT_EQ(sha256HexOfFile(empty.string()), sha256Hex(""));
 }
 
 TEST(Sha256, UnreadablePathsThrowNamingThePath) {
-    TempDir dir;
-    for (const fs::path& p : {dir.path, dir.path / "missing"}) {
+    pelsupport::TempDir dir{"pel-sha256"};
+    for (const fs::path& p : {dir.path(), dir.path() / "missing"}) {
         try {
             sha256HexOfFile(p.string());
             ADD_FAILURE() << "no error for " << p;
@@ -96,12 +87,12 @@ TEST(Sha256, UnreadablePathsThrowNamingThePath) {
 }
 
 TEST(Sha256, LargeFileHashesInFlatMemory) {
-    TempDir dir;
-    const fs::path file = dir.path / "sparse.bin";
+    pelsupport::TempDir dir{"pel-sha256"};
+    const fs::path file = dir.path() / "sparse.bin";
     const std::uintmax_t size = 128ull * 1024 * 1024;
     {
         std::ofstream(file).close();
-        fs::resize_file(file, size);  // sparse: costs no disk
+        fs::resize_file(file, size); // sparse: costs no disk
     }
     const long before = maxRssKiB();
     const std::string digest = sha256HexOfFile(file.string());
