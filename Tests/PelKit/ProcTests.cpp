@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <ostream>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -150,6 +151,10 @@ struct RunCase {
     std::string out;
     std::string err;
 };
+
+void PrintTo(const RunCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 using R = FakeReply;
 
