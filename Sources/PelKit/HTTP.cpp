@@ -51,11 +51,12 @@ public:
     void write(std::string_view) override {}
 };
 
-}  // namespace
+} // namespace
 
 // ---- HostThrottle ----
 
-HostThrottle::HostThrottle(platform::Clock& clock, platform::Sleeper& sleeper) : clock_(clock), sleeper_(sleeper) {}
+HostThrottle::HostThrottle(platform::Clock& clock, platform::Sleeper& sleeper)
+    : clock_(clock), sleeper_(sleeper) {}
 
 void HostThrottle::acquire(const std::string& host) {
     for (;;) {
@@ -92,7 +93,8 @@ std::optional<std::int64_t> parseDecimalInt64(std::string_view text) {
         negative = digits.front() == '-';
         digits.remove_prefix(1);
     }
-    if (digits.empty() || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    if (digits.empty() ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
         return std::nullopt;
     }
     // Parse with the sign so that the most negative value fits.
@@ -132,7 +134,7 @@ std::atomic<HTTP*> sharedOverride{nullptr};
 
 HTTP& HTTP::shared() {
     if (HTTP* o = sharedOverride.load()) return *o;
-    static auto* client = new HTTP();  // never destroyed: workers may still use it at exit
+    static auto* client = new HTTP(); // never destroyed: workers may still use it at exit
     return *client;
 }
 
@@ -155,25 +157,31 @@ HTTPResponse HTTP::get(const Url& url, const HttpHeaders& headers, std::stop_tok
     for (;;) {
         HostThrottle::Grant grant(throttle_, host);
         HttpRequest request = makeRequest(url, "GET");
-        for (const auto& [name, value] : headers.entries()) request.headers.set(name, value);
+        for (const auto& [name, value] : headers.entries())
+            request.headers.set(name, value);
 
         double wait = delay;
         try {
             platform::HttpResponse response = transport_.perform(request, stop);
             if (response.status == 429) {
-                if (attempt >= 2) throw failure(ErrorCode::NET_RATE_LIMITED, fmt::format("429 after {} attempts {}", attempt + 1, url.text()));
+                if (attempt >= 2)
+                    throw failure(ErrorCode::NET_RATE_LIMITED,
+                                  fmt::format("429 after {} attempts {}", attempt + 1, url.text()));
                 wait = retryAfterSeconds(response.headers.get("Retry-After")).value_or(delay);
             } else if (response.status >= 500 && response.status <= 599) {
-                if (attempt >= 2) throw failure(ErrorCode::NET_HTTP_5XX, fmt::format("{} {}", response.status, url.text()));
+                if (attempt >= 2)
+                    throw failure(ErrorCode::NET_HTTP_5XX, fmt::format("{} {}", response.status, url.text()));
             } else {
                 return HTTPResponse{std::move(response.body), response.status, response.headers.get("ETag"),
                                     response.headers.get("Last-Modified")};
             }
         } catch (const platform::RedirectRefused& r) {
-            throw unexpected("redirect downgraded to " + (r.scheme().empty() ? std::string("?") : r.scheme()));
+            throw unexpected("redirect downgraded to " +
+                             (r.scheme().empty() ? std::string("?") : r.scheme()));
         } catch (const TransportError& e) {
             if (attempt >= 2) {
-                auto code = e.kind() == TransportErrorKind::hostNotFound ? ErrorCode::NET_DNS : ErrorCode::NET_TIMEOUT;
+                auto code = e.kind() == TransportErrorKind::hostNotFound ? ErrorCode::NET_DNS
+                                                                         : ErrorCode::NET_TIMEOUT;
                 throw failure(code, e.description() + " " + url.text());
             }
         }
@@ -216,8 +224,10 @@ namespace testing {
 
 ScopedSharedHTTP::ScopedSharedHTTP(HTTP& client) : previous_(sharedOverride.exchange(&client)) {}
 
-ScopedSharedHTTP::~ScopedSharedHTTP() { sharedOverride.store(previous_); }
+ScopedSharedHTTP::~ScopedSharedHTTP() {
+    sharedOverride.store(previous_);
+}
 
-}  // namespace testing
+} // namespace testing
 
-}  // namespace pelkit
+} // namespace pelkit

@@ -73,9 +73,9 @@ struct HTTPOptions {
     std::string userAgent{defaultUserAgent};
     // Trust only this CA file (the test server's); empty: the transport's default.
     std::optional<std::filesystem::path> caFile;
-    platform::Clock* clock = nullptr;           // default: the system clock
-    platform::Sleeper* sleeper = nullptr;       // default: the system sleeper
-    platform::HttpTransport* transport = nullptr;  // default: the process's curl transport
+    platform::Clock* clock = nullptr;             // default: the system clock
+    platform::Sleeper* sleeper = nullptr;         // default: the system sleeper
+    platform::HttpTransport* transport = nullptr; // default: the process's curl transport
     // GET and HEAD: a request fails when nothing moves for `requestTimeout` or it takes longer
     // than `resourceTimeout`.
     std::chrono::milliseconds requestTimeout{60'000};
@@ -99,7 +99,8 @@ public:
     // Retries 429, 5xx and transport failures (three attempts, waits 2 s then 8 s, a readable
     // Retry-After instead for 429). Any other status is returned. Throws PelError, or
     // platform::Cancelled when `stop` is requested.
-    HTTPResponse get(const platform::Url& url, const platform::HttpHeaders& headers = {}, std::stop_token stop = {});
+    HTTPResponse get(const platform::Url& url, const platform::HttpHeaders& headers = {},
+                     std::stop_token stop = {});
 
     // The size of the remote file, from HEAD or else a one-byte ranged GET; nothing when it
     // cannot be learned. Never throws.
@@ -134,6 +135,6 @@ public:
 private:
     HTTP* previous_;
 };
-}  // namespace testing
+} // namespace testing
 
-}  // namespace pelkit
+} // namespace pelkit

@@ -33,10 +33,13 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
 }
 
 HttpHeaders::HttpHeaders(std::initializer_list<std::pair<std::string, std::string>> entries) {
-    for (const auto& [name, value] : entries) set(name, value);
+    for (const auto& [name, value] : entries)
+        set(name, value);
 }
 
-void HttpHeaders::add(std::string name, std::string value) { entries_.emplace_back(std::move(name), std::move(value)); }
+void HttpHeaders::add(std::string name, std::string value) {
+    entries_.emplace_back(std::move(name), std::move(value));
+}
 
 void HttpHeaders::set(std::string name, std::string value) {
     remove(name);
@@ -74,7 +77,8 @@ TransportError::TransportError(TransportErrorKind kind, std::string description)
     : std::runtime_error(description), kind_(kind), description_(std::move(description)) {}
 
 RedirectRefused::RedirectRefused(std::string scheme, std::string location)
-    : std::runtime_error("redirect refused: " + location), scheme_(std::move(scheme)), location_(std::move(location)) {}
+    : std::runtime_error("redirect refused: " + location), scheme_(std::move(scheme)),
+      location_(std::move(location)) {}
 
 // ---- File sink ----
 
@@ -86,7 +90,8 @@ void FileSink::begin(const HttpResponseHead&) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd_ < 0) {
-        throw std::filesystem::filesystem_error("cannot create file", path_, std::error_code(errno, std::generic_category()));
+        throw std::filesystem::filesystem_error("cannot create file", path_,
+                                                std::error_code(errno, std::generic_category()));
     }
 }
 
@@ -95,7 +100,8 @@ void FileSink::write(std::string_view bytes) {
         ssize_t n = ::write(fd_, bytes.data(), bytes.size());
         if (n < 0) {
             if (errno == EINTR) continue;
-            throw std::filesystem::filesystem_error("cannot write file", path_, std::error_code(errno, std::generic_category()));
+            throw std::filesystem::filesystem_error("cannot write file", path_,
+                                                    std::error_code(errno, std::generic_category()));
         }
         bytes.remove_prefix(static_cast<size_t>(n));
     }
@@ -106,7 +112,8 @@ void FileSink::close() {
     int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0) {
-        throw std::filesystem::filesystem_error("cannot close file", path_, std::error_code(errno, std::generic_category()));
+        throw std::filesystem::filesystem_error("cannot close file", path_,
+                                                std::error_code(errno, std::generic_category()));
     }
 }
 
@@ -124,7 +131,7 @@ private:
     std::string& out_;
 };
 
-}  // namespace
+} // namespace
 
 HttpResponse HttpTransport::perform(const HttpRequest& request, std::stop_token stop) {
     HttpResponse response;
@@ -160,7 +167,8 @@ void initCurlOnce() {
 }
 
 std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
     while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n')) {
         s.remove_suffix(1);
     }
@@ -191,7 +199,7 @@ struct Hop {
     int status = 0;
     HttpHeaders headers;
     bool headComplete = false;
-    bool redirect = false;  // the answer is a redirect we follow: its body is not wanted
+    bool redirect = false; // the answer is a redirect we follow: its body is not wanted
     std::exception_ptr sinkError;
     std::int64_t received = 0;
     std::int64_t expected = -1;
@@ -273,7 +281,7 @@ int onProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t 
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 namespace detail {
 
@@ -296,7 +304,7 @@ TransportErrorKind kindForCurlCode(int code) {
     }
 }
 
-}  // namespace detail
+} // namespace detail
 
 namespace {
 
@@ -313,14 +321,17 @@ struct SlistDeleter {
 std::string otherDescription(CURLcode code, const char* errorBuffer) {
     if (code == CURLE_COULDNT_CONNECT) return "Could not connect to the server.";
     if (code == CURLE_PEER_FAILED_VERIFICATION) return "The certificate for this server is invalid.";
-    if (code == CURLE_SSL_CONNECT_ERROR) return "A TLS error occurred and a secure connection to the server cannot be made.";
+    if (code == CURLE_SSL_CONNECT_ERROR)
+        return "A TLS error occurred and a secure connection to the server cannot be made.";
     std::string detail = errorBuffer[0] ? errorBuffer : curl_easy_strerror(code);
     return fmt::format("The request failed: {}.", trim(detail));
 }
 
-}  // namespace
+} // namespace
 
-CurlTransport::CurlTransport() { initCurlOnce(); }
+CurlTransport::CurlTransport() {
+    initCurlOnce();
+}
 
 HttpResponseHead CurlTransport::perform(const HttpRequest& request, BodySink& sink, std::stop_token stop) {
     if (request.url.scheme() != "https") {
@@ -343,7 +354,8 @@ HttpResponseHead CurlTransport::perform(const HttpRequest& request, BodySink& si
 
         std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
         std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
-        if (!easy || !multi) throw TransportError(TransportErrorKind::other, "The network library is out of memory.");
+        if (!easy || !multi)
+            throw TransportError(TransportErrorKind::other, "The network library is out of memory.");
         CURL* e = easy.get();
 
         Hop hop;
@@ -356,14 +368,15 @@ HttpResponseHead CurlTransport::perform(const HttpRequest& request, BodySink& si
         std::unique_ptr<curl_slist, SlistDeleter> headerList;
         auto appendHeader = [&](const std::string& line) {
             curl_slist* next = curl_slist_append(headerList.get(), line.c_str());
-            if (!next) throw TransportError(TransportErrorKind::other, "The network library is out of memory.");
+            if (!next)
+                throw TransportError(TransportErrorKind::other, "The network library is out of memory.");
             (void)headerList.release();
             headerList.reset(next);
         };
         for (const auto& [name, value] : request.headers.entries()) {
             appendHeader(value.empty() ? name + ";" : name + ": " + value);
         }
-        appendHeader("Expect:");  // no 100-continue round trip for uploads
+        appendHeader("Expect:"); // no 100-continue round trip for uploads
 
         curl_easy_setopt(e, CURLOPT_URL, url.text().c_str());
         curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "https");
@@ -390,7 +403,8 @@ HttpResponseHead CurlTransport::perform(const HttpRequest& request, BodySink& si
         } else if (method != "GET") {
             curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method.c_str());
             if (sendBody) {
-                curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+                curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE,
+                                 static_cast<curl_off_t>(request.body.size()));
                 curl_easy_setopt(e, CURLOPT_POSTFIELDS, request.body.data());
             }
         }
@@ -429,7 +443,8 @@ HttpResponseHead CurlTransport::perform(const HttpRequest& request, BodySink& si
                 auto wait = std::min({std::chrono::duration_cast<std::chrono::milliseconds>(idleLeft),
                                       std::chrono::duration_cast<std::chrono::milliseconds>(totalLeft),
                                       std::chrono::milliseconds(100)});
-                curl_multi_poll(multi.get(), nullptr, 0, static_cast<int>(std::max<long>(wait.count(), 1)), nullptr);
+                curl_multi_poll(multi.get(), nullptr, 0, static_cast<int>(std::max<long>(wait.count(), 1)),
+                                nullptr);
             }
             if (!stalled && !overTime) {
                 int left = 0;
@@ -442,14 +457,17 @@ HttpResponseHead CurlTransport::perform(const HttpRequest& request, BodySink& si
 
         if (hop.sinkError) std::rethrow_exception(hop.sinkError);
         if (stalled || overTime) {
-            throw TransportError(TransportErrorKind::timedOut, std::string(describe(TransportErrorKind::timedOut)));
+            throw TransportError(TransportErrorKind::timedOut,
+                                 std::string(describe(TransportErrorKind::timedOut)));
         }
-        if (!result) throw TransportError(TransportErrorKind::other, "The network library lost the transfer.");
+        if (!result)
+            throw TransportError(TransportErrorKind::other, "The network library lost the transfer.");
         bool abortedByUs = *result == CURLE_WRITE_ERROR && hop.redirect;
         if (*result != CURLE_OK && !abortedByUs) {
             auto kind = detail::kindForCurlCode(*result);
-            throw TransportError(kind, kind == TransportErrorKind::other ? otherDescription(*result, errorBuffer)
-                                                                         : std::string(describe(kind)));
+            throw TransportError(kind, kind == TransportErrorKind::other
+                                           ? otherDescription(*result, errorBuffer)
+                                           : std::string(describe(kind)));
         }
         if (!hop.headComplete) hop.finishHead();
         if (hop.sinkError) std::rethrow_exception(hop.sinkError);
@@ -460,7 +478,8 @@ HttpResponseHead CurlTransport::perform(const HttpRequest& request, BodySink& si
         auto target = url.resolve(location);
         if (!target) throw RedirectRefused("", location);
         if (target->scheme() != "https") throw RedirectRefused(target->scheme(), location);
-        if (redirectsLeft <= 0) throw TransportError(TransportErrorKind::other, "There were too many redirects.");
+        if (redirectsLeft <= 0)
+            throw TransportError(TransportErrorKind::other, "There were too many redirects.");
         --redirectsLeft;
         if (hop.status == 303 && method != "HEAD") {
             method = "GET";
@@ -471,13 +490,14 @@ HttpResponseHead CurlTransport::perform(const HttpRequest& request, BodySink& si
         }
         url = *target;
         if (Clock::now() - started >= request.totalTimeout) {
-            throw TransportError(TransportErrorKind::timedOut, std::string(describe(TransportErrorKind::timedOut)));
+            throw TransportError(TransportErrorKind::timedOut,
+                                 std::string(describe(TransportErrorKind::timedOut)));
         }
     }
 }
 
 HttpTransport& defaultTransport() {
-    static auto* transport = new CurlTransport();  // never destroyed: workers may still use it at exit
+    static auto* transport = new CurlTransport(); // never destroyed: workers may still use it at exit
     return *transport;
 }
 
@@ -488,6 +508,6 @@ void setDefaultCAFile(std::optional<std::filesystem::path> path) {
     defaultCAFile() = std::move(path);
 }
 
-}  // namespace testing
+} // namespace testing
 
-}  // namespace platform
+} // namespace platform

@@ -74,13 +74,13 @@ private:
 struct HttpResponseHead {
     int status = 0;
     HttpHeaders headers;
-    Url url;  // the URL that gave this response
+    Url url; // the URL that gave this response
 };
 
 struct HttpResponse {
     int status = 0;
     HttpHeaders headers;
-    Url url;  // final URL after redirects
+    Url url; // final URL after redirects
     std::string body;
 };
 
@@ -115,9 +115,9 @@ using ProgressHandler = std::function<void(std::int64_t received, std::int64_t e
 
 struct HttpRequest {
     Url url;
-    std::string method = "GET";  // "HEAD" sends no body and reads none
+    std::string method = "GET"; // "HEAD" sends no body and reads none
     HttpHeaders headers;
-    std::string body;  // sent for methods other than GET and HEAD
+    std::string body; // sent for methods other than GET and HEAD
     // The transfer fails as timed out when no byte moves for this long (connecting included)...
     std::chrono::milliseconds stallTimeout{60'000};
     // ...or when the whole exchange, redirects included, takes longer than this.
@@ -158,11 +158,11 @@ std::string_view describe(TransportErrorKind kind);
 namespace detail {
 // How a libcurl result code is reported.
 TransportErrorKind kindForCurlCode(int curlCode);
-}  // namespace detail
+} // namespace detail
 
 namespace testing {
 // The CA file used by requests that name none (tests point it at the test server's certificate).
 void setDefaultCAFile(std::optional<std::filesystem::path> path);
-}  // namespace testing
+} // namespace testing
 
-}  // namespace platform
+} // namespace platform

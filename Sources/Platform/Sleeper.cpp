@@ -17,8 +17,8 @@ bool SystemSleeper::sleepFor(std::chrono::nanoseconds duration, std::stop_token 
 }
 
 Sleeper& systemSleeper() {
-    static auto* sleeper = new SystemSleeper();  // never destroyed: workers may sleep at exit
+    static auto* sleeper = new SystemSleeper(); // never destroyed: workers may sleep at exit
     return *sleeper;
 }
 
-}  // namespace platform
+} // namespace platform

@@ -22,4 +22,4 @@ public:
 // The process's real sleeper; lives for the whole process.
 Sleeper& systemSleeper();
 
-}  // namespace platform
+} // namespace platform

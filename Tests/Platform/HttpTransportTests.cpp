@@ -52,7 +52,8 @@ protected:
 
 std::string pattern(size_t n) {
     std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 131 + i / 7) & 0xFF);
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>((i * 131 + i / 7) & 0xFF);
     return s;
 }
 
@@ -61,14 +62,14 @@ std::string readFile(const std::filesystem::path& p) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-}  // namespace
+} // namespace
 
 TEST(HttpHeaders, NamesCompareCaseInsensitivelyAndSetReplaces) {
     platform::HttpHeaders h{{"ETag", "\"a\""}};
     h.add("x-Two", "1");
     h.add("X-TWO", "2");
     EXPECT_EQ(h.get("etag"), "\"a\"");
-    EXPECT_EQ(h.get("x-two"), "1");  // first value wins
+    EXPECT_EQ(h.get("x-two"), "1"); // first value wins
     h.set("x-two", "3");
     EXPECT_EQ(h.get("X-Two"), "3");
     EXPECT_EQ(h.entries().size(), 2u);
@@ -169,9 +170,7 @@ TEST_F(HttpTransportTest, HeadReadsHeadersWithoutBody) {
 TEST_F(HttpTransportTest, StreamsBigBodyToFileWithProgress) {
     TempDir dir;
     std::string content = pattern(3 * 1024 * 1024 + 17);
-    {
-        std::ofstream(dir / "source", std::ios::binary) << content;
-    }
+    { std::ofstream(dir / "source", std::ios::binary) << content; }
     server.script("/big", {Reply::fromFile(dir / "source")});
     auto r = request("/big");
     std::vector<std::pair<std::int64_t, std::int64_t>> calls;
@@ -182,7 +181,8 @@ TEST_F(HttpTransportTest, StreamsBigBodyToFileWithProgress) {
     EXPECT_EQ(head.status, 200);
     EXPECT_TRUE(readFile(dir / "copy") == content);
     ASSERT_FALSE(calls.empty());
-    for (size_t i = 1; i < calls.size(); ++i) EXPECT_GT(calls[i].first, calls[i - 1].first);
+    for (size_t i = 1; i < calls.size(); ++i)
+        EXPECT_GT(calls[i].first, calls[i - 1].first);
     EXPECT_EQ(calls.back(), std::make_pair(std::int64_t(content.size()), std::int64_t(content.size())));
 }
 
@@ -199,11 +199,9 @@ TEST_F(HttpTransportTest, UnknownLengthIsReportedAsMinusOne) {
 
 TEST_F(HttpTransportTest, SinkErrorsReachTheCallerUnchanged) {
     TempDir dir;
-    {
-        std::ofstream(dir / "file") << "x";
-    }
+    { std::ofstream(dir / "file") << "x"; }
     server.script("/a", {Reply::ok("body")});
-    platform::FileSink sink(dir / "file" / "child");  // a regular file where a folder should be
+    platform::FileSink sink(dir / "file" / "child"); // a regular file where a folder should be
     EXPECT_THROW(transport.perform(request("/a"), sink, {}), std::filesystem::filesystem_error);
 }
 
@@ -242,7 +240,7 @@ TEST_F(HttpTransportTest, ConnectionRefusedAndUntrustedCertificateAreOtherFailur
     socklen_t len = sizeof addr;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
     int closedPort = ntohs(addr.sin_port);
-    ::close(fd);  // nothing listens there now
+    ::close(fd); // nothing listens there now
     HttpRequest refused = request("/");
     refused.url = *platform::Url::parse(fmt::format("https://127.0.0.1:{}/", closedPort));
     EXPECT_EQ(failureKind(refused), TransportErrorKind::other);
@@ -265,8 +263,10 @@ TEST_F(HttpTransportTest, StopTokenCancelsATransferAndANewOne) {
     server.script("/stall", {stall});
     std::stop_source source;
     auto started = std::chrono::steady_clock::now();
-    auto result = std::async(std::launch::async, [&] { return transport.perform(request("/stall"), source.get_token()); });
-    while (server.requests("/stall").empty()) std::this_thread::sleep_for(5ms);
+    auto result = std::async(std::launch::async,
+                             [&] { return transport.perform(request("/stall"), source.get_token()); });
+    while (server.requests("/stall").empty())
+        std::this_thread::sleep_for(5ms);
     source.request_stop();
     EXPECT_THROW(result.get(), platform::Cancelled);
     EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
@@ -296,7 +296,9 @@ TEST_F(HttpTransportTest, ParallelTransfersFromManyThreads) {
     server.script("/p", {Reply::ok(pattern(20'000))});
     std::vector<std::future<std::string>> results;
     for (int i = 0; i < 6; ++i) {
-        results.push_back(std::async(std::launch::async, [&] { return transport.perform(request("/p")).body; }));
+        results.push_back(
+            std::async(std::launch::async, [&] { return transport.perform(request("/p")).body; }));
     }
-    for (auto& f : results) EXPECT_EQ(f.get().size(), 20'000u);
+    for (auto& f : results)
+        EXPECT_EQ(f.get().size(), 20'000u);
 }

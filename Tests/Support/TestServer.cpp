@@ -112,8 +112,8 @@ void makeIdentity(Identity& id) {
     X509_gmtime_adj(X509_getm_notAfter(id.cert), 7L * 24 * 3600);
     X509_set_pubkey(id.cert, id.key);
     X509_NAME* name = X509_get_subject_name(id.cert);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("127.0.0.1"), -1,
-                               -1, 0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("127.0.0.1"),
+                               -1, -1, 0);
     X509_set_issuer_name(id.cert, name);
     addExtension(id.cert, NID_basic_constraints, "critical,CA:TRUE");
     addExtension(id.cert, NID_key_usage, "critical,digitalSignature,keyCertSign");
@@ -134,7 +134,7 @@ void writeCertificate(X509* cert, const std::filesystem::path& path) {
 
 struct ByteRange {
     std::uint64_t first = 0;
-    std::uint64_t last = 0;  // inclusive
+    std::uint64_t last = 0; // inclusive
 };
 
 std::optional<std::uint64_t> parseNumber(std::string_view s) {
@@ -159,7 +159,7 @@ std::optional<std::pair<std::uint64_t, std::optional<std::uint64_t>>> parseRange
     return std::make_pair(*first, last);
 }
 
-}  // namespace
+} // namespace
 
 // ---- Server ----
 
@@ -209,7 +209,7 @@ struct TestServer::Impl {
             }
             handler = s.handler;
         }
-        return handler(request);  // outside the lock: handlers may look at the log
+        return handler(request); // outside the lock: handlers may look at the log
     }
 
     void handle(const httplib::Request& req, httplib::Response& res) {
@@ -222,7 +222,9 @@ struct TestServer::Impl {
         rec.path = req.path;
         if (auto q = req.target.find('?'); q != std::string::npos) rec.query = req.target.substr(q + 1);
         for (const auto& [name, value] : req.headers) {
-            if (name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" || name == "LOCAL_PORT") continue;
+            if (name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" ||
+                name == "LOCAL_PORT")
+                continue;
             rec.headers.add(name, value);
         }
         rec.body = req.body;
@@ -262,7 +264,8 @@ struct TestServer::Impl {
                     if (r->first >= total) {
                         reply.headers.set("Content-Range", fmt::format("bytes */{}", total));
                         res.status = 416;
-                        for (const auto& [n, v] : reply.headers.entries()) res.set_header(n, v);
+                        for (const auto& [n, v] : reply.headers.entries())
+                            res.set_header(n, v);
                         return;
                     }
                     std::uint64_t last = std::min(r->second.value_or(total - 1), total - 1);
@@ -278,7 +281,8 @@ struct TestServer::Impl {
         std::uint64_t announced = reply.announcedLength.value_or(length);
         reply.headers.remove("Content-Length");
         res.status = status;
-        for (const auto& [n, v] : reply.headers.entries()) res.set_header(n, v);
+        for (const auto& [n, v] : reply.headers.entries())
+            res.set_header(n, v);
 
         // Bytes actually sent: the range, cut at a drop, a stall or the announced length.
         std::uint64_t sendable = std::min(length, announced);
@@ -289,21 +293,23 @@ struct TestServer::Impl {
         std::uint64_t toSend = cut.value_or(sendable);
 
         if (!endsEarly && !reply.chunked && !reply.file) {
-            res.set_content(reply.body.substr(static_cast<size_t>(offset), static_cast<size_t>(length)), contentType);
+            res.set_content(reply.body.substr(static_cast<size_t>(offset), static_cast<size_t>(length)),
+                            contentType);
             return;
         }
 
         auto source = std::make_shared<Reply>(std::move(reply));
         int fd = -1;
         if (source->file) fd = ::open(source->file->c_str(), O_RDONLY | O_CLOEXEC);
-        auto producer = [this, source, fd, offset, toSend, endsEarly](size_t sent, httplib::DataSink& sink) -> bool {
+        auto producer = [this, source, fd, offset, toSend, endsEarly](size_t sent,
+                                                                      httplib::DataSink& sink) -> bool {
             if (sent >= toSend) {
                 if (!endsEarly) {
                     if (source->chunked) sink.done();
                     return true;
                 }
                 if (source->stallAfter) waitOrStop(source->stallFor);
-                return false;  // closes the connection mid-body
+                return false; // closes the connection mid-body
             }
             size_t n = static_cast<size_t>(std::min<std::uint64_t>(toSend - sent, 256 * 1024));
             if (fd >= 0) {
@@ -319,11 +325,13 @@ struct TestServer::Impl {
         };
         if (source->chunked) {
             res.set_chunked_content_provider(
-                contentType, [producer](size_t sent, httplib::DataSink& sink) { return producer(sent, sink); }, release);
+                contentType,
+                [producer](size_t sent, httplib::DataSink& sink) { return producer(sent, sink); }, release);
         } else {
             res.set_content_provider(
                 static_cast<size_t>(announced), contentType,
-                [producer](size_t sent, size_t, httplib::DataSink& sink) { return producer(sent, sink); }, release);
+                [producer](size_t sent, size_t, httplib::DataSink& sink) { return producer(sent, sink); },
+                release);
         }
     }
 };
@@ -346,7 +354,8 @@ TestServer::TestServer() : impl_(std::make_unique<Impl>()) {
     s.port = s.server->bind_to_any_port("127.0.0.1");
     if (s.port <= 0) throw std::runtime_error("test server: cannot bind");
     s.thread = std::thread([&s] { s.server->listen_after_bind(); });
-    while (!s.server->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (!s.server->is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 TestServer::~TestServer() {
@@ -359,9 +368,13 @@ TestServer::~TestServer() {
     if (impl_->thread.joinable()) impl_->thread.join();
 }
 
-int TestServer::port() const { return impl_->port; }
+int TestServer::port() const {
+    return impl_->port;
+}
 
-std::string TestServer::baseUrl(std::string_view host) const { return fmt::format("https://{}:{}", host, impl_->port); }
+std::string TestServer::baseUrl(std::string_view host) const {
+    return fmt::format("https://{}:{}", host, impl_->port);
+}
 
 platform::Url TestServer::url(std::string_view pathAndQuery, std::string_view host) const {
     auto u = platform::Url::parse(baseUrl(host) + std::string(pathAndQuery));
@@ -369,7 +382,9 @@ platform::Url TestServer::url(std::string_view pathAndQuery, std::string_view ho
     return *u;
 }
 
-const std::filesystem::path& TestServer::caFile() const { return impl_->caFile; }
+const std::filesystem::path& TestServer::caFile() const {
+    return impl_->caFile;
+}
 
 void TestServer::script(const std::string& path, std::vector<Reply> replies) {
     std::lock_guard lock(impl_->mutex);
@@ -395,4 +410,4 @@ std::vector<RecordedRequest> TestServer::requests(const std::string& path) const
     return out;
 }
 
-}  // namespace testsupport
+} // namespace testsupport

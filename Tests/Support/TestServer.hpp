@@ -4,7 +4,10 @@
 //
 //     testsupport::TestServer server;                       // free port, fresh self-signed certificate
 //     server.script("/feed.xml", {Reply::withStatus(503), Reply::ok("<rss/>")});
-//     pelkit::HTTP http({.caFile = server.caFile(), .sleeper = &sleeper});
+//     pelkit::HTTPOptions options;
+//     options.caFile = server.caFile();
+//     options.sleeper = &sleeper;                            // testsupport::VirtualSleeper
+//     pelkit::HTTP http(options);
 //     auto r = http.get(server.url("/feed.xml"));           // 503, then 200 with "<rss/>"
 //     EXPECT_EQ(server.requests("/feed.xml").size(), 2u);
 //
@@ -55,7 +58,7 @@ struct RecordedRequest {
     std::chrono::steady_clock::time_point time;
     std::string method;
     std::string path;
-    std::string query;  // raw text after "?", or empty
+    std::string query; // raw text after "?", or empty
     platform::HttpHeaders headers;
     std::string body;
     std::optional<std::string> header(std::string_view name) const { return headers.get(name); }
@@ -63,15 +66,15 @@ struct RecordedRequest {
 
 struct Reply {
     int status = 200;
-    platform::HttpHeaders headers;  // sent as given; Content-Type defaults to application/octet-stream
+    platform::HttpHeaders headers; // sent as given; Content-Type defaults to application/octet-stream
     std::string body;
-    std::optional<std::filesystem::path> file;  // body from this file instead, streamed
+    std::optional<std::filesystem::path> file; // body from this file instead, streamed
     bool ranges = false;
     bool chunked = false;
     std::optional<std::uint64_t> announcedLength;
     std::optional<std::uint64_t> dropAfter;
     std::optional<std::uint64_t> stallAfter;
-    std::optional<std::chrono::milliseconds> stallFor;  // default: until the server stops
+    std::optional<std::chrono::milliseconds> stallFor; // default: until the server stops
     std::chrono::milliseconds delay{0};
 
     static Reply ok(std::string body, platform::HttpHeaders headers = {});
@@ -84,7 +87,7 @@ struct Reply {
 
 class TestServer {
 public:
-    TestServer();  // listening when the constructor returns
+    TestServer(); // listening when the constructor returns
     ~TestServer();
     TestServer(const TestServer&) = delete;
     TestServer& operator=(const TestServer&) = delete;
@@ -121,4 +124,4 @@ private:
     std::filesystem::path path_;
 };
 
-}  // namespace testsupport
+} // namespace testsupport
