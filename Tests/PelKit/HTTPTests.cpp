@@ -15,11 +15,11 @@ using pelkit::ErrorCode;
 using pelkit::HostThrottle;
 using pelkit::HTTP;
 using pelkit::PelError;
+using pelsupport::RecordedRequest;
+using pelsupport::Reply;
+using pelsupport::TestServer;
+using pelsupport::VirtualSleeper;
 using platform::Url;
-using testsupport::RecordedRequest;
-using testsupport::Reply;
-using testsupport::TestServer;
-using testsupport::VirtualSleeper;
 
 namespace {
 

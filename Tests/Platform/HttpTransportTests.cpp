@@ -1,5 +1,6 @@
 #include "Platform/Errors.hpp"
 #include "Platform/HttpTransport.hpp"
+#include "Support/TempDir.hpp"
 #include "Support/TestServer.hpp"
 
 #include <curl/curl.h>
@@ -17,12 +18,12 @@
 #include <thread>
 
 using namespace std::chrono_literals;
+using pelsupport::Reply;
+using pelsupport::TempDir;
+using pelsupport::TestServer;
 using platform::HttpRequest;
 using platform::TransportError;
 using platform::TransportErrorKind;
-using testsupport::Reply;
-using testsupport::TempDir;
-using testsupport::TestServer;
 
 namespace {
 

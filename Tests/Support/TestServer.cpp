@@ -1,5 +1,7 @@
 #include "Support/TestServer.hpp"
 
+#include "Support/TempDir.hpp"
+
 #include <httplib.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -20,7 +22,7 @@
 #include <thread>
 #include <unistd.h>
 
-namespace testsupport {
+namespace pelsupport {
 
 // ---- Reply builders ----
 
@@ -59,19 +61,6 @@ Reply Reply::fromFile(std::filesystem::path file, std::optional<std::string> eta
     r.ranges = true;
     if (etag) r.headers.set("ETag", *etag);
     return r;
-}
-
-// ---- TempDir ----
-
-TempDir::TempDir(std::string_view prefix) {
-    std::string pattern = fmt::format("/tmp/{}-XXXXXX", prefix);
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
 }
 
 // ---- Certificate ----
@@ -410,4 +399,4 @@ std::vector<RecordedRequest> TestServer::requests(const std::string& path) const
     return out;
 }
 
-} // namespace testsupport
+} // namespace pelsupport

@@ -2,11 +2,11 @@
 
 // An HTTPS server on 127.0.0.1 for tests: scripted answers per path, recorded requests.
 //
-//     testsupport::TestServer server;                       // free port, fresh self-signed certificate
+//     pelsupport::TestServer server;                       // free port, fresh self-signed certificate
 //     server.script("/feed.xml", {Reply::withStatus(503), Reply::ok("<rss/>")});
 //     pelkit::HTTPOptions options;
 //     options.caFile = server.caFile();
-//     options.sleeper = &sleeper;                            // testsupport::VirtualSleeper
+//     options.sleeper = &sleeper;                            // pelsupport::VirtualSleeper
 //     pelkit::HTTP http(options);
 //     auto r = http.get(server.url("/feed.xml"));           // 503, then 200 with "<rss/>"
 //     EXPECT_EQ(server.requests("/feed.xml").size(), 2u);
@@ -52,7 +52,7 @@
 #include <string_view>
 #include <vector>
 
-namespace testsupport {
+namespace pelsupport {
 
 struct RecordedRequest {
     std::chrono::steady_clock::time_point time;
@@ -110,18 +110,4 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// A new directory under /tmp (mkdtemp), removed with everything in it when the object dies.
-class TempDir {
-public:
-    explicit TempDir(std::string_view prefix = "pel-test");
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-    std::filesystem::path operator/(std::string_view name) const { return path_ / name; }
-
-private:
-    std::filesystem::path path_;
-};
-
-} // namespace testsupport
+} // namespace pelsupport

@@ -4,7 +4,7 @@
 // real time (apart from a millisecond, so that a thread polling in a loop lets others run).
 //
 //     platform::ManualClock clock;
-//     testsupport::VirtualSleeper sleeper(clock);
+//     pelsupport::VirtualSleeper sleeper(clock);
 //     pelkit::HTTPOptions options;
 //     options.clock = &clock;
 //     options.sleeper = &sleeper;
@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-namespace testsupport {
+namespace pelsupport {
 
 class VirtualSleeper final : public platform::Sleeper {
 public:
@@ -58,4 +58,4 @@ private:
     std::function<void()> onSleep_;
 };
 
-} // namespace testsupport
+} // namespace pelsupport
