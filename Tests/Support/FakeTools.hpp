@@ -7,7 +7,7 @@
 // that directory the only one pelkit::Proc::which searches while the object lives. Tests then put
 // named fakes beside the real tools:
 //
-//     testsupport::FakeTools tools;
+//     pelsupport::FakeTools tools;
 //     tools.install("lipo", FakeReply().withOut("x86_64 arm64\n"));
 //     tools.installScenario("codesign",
 //         FakeScenario()
@@ -43,7 +43,7 @@
 #include <utility>
 #include <vector>
 
-namespace testsupport {
+namespace pelsupport {
 
 // What one call of a fake does, in this order: log the call, ignore SIGTERM when asked, wait
 // `delaySeconds`, run `shell`, write `out` to standard output and `err` to standard error (bytes
@@ -188,4 +188,14 @@ private:
 // Quotes `s` for sh (single quotes).
 std::string shQuote(std::string_view s);
 
+} // namespace pelsupport
+
+// The kit's first home; kept so both spellings work.
+namespace testsupport {
+using pelsupport::FakeCall;
+using pelsupport::FakeReply;
+using pelsupport::FakeRule;
+using pelsupport::FakeScenario;
+using pelsupport::FakeTools;
+using pelsupport::shQuote;
 } // namespace testsupport
