@@ -3,8 +3,8 @@
 #include "PelKit/Installer.hpp"
 
 #include "PelKit/Proc.hpp"
-#include "Platform/FreeSpace.hpp"
 #include "Platform/Files.hpp"
+#include "Platform/FreeSpace.hpp"
 #include "Platform/Plist.hpp"
 
 #include <fmt/format.h>
@@ -64,7 +64,8 @@ std::string_view pathExtension(std::string_view name) {
 // The folder holding a bundle: its path without the last component.
 std::string parentFolder(const Url& bundle) {
     std::string path = bundle.filePath();
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
     size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
     if (slash == 0) return "/";
@@ -75,7 +76,7 @@ class Fd {
 public:
     explicit Fd(int fd) : fd_(fd) {}
     ~Fd() {
-        if (fd_ >= 0) ::close(fd_);  // a failed close changes nothing we read
+        if (fd_ >= 0) ::close(fd_); // a failed close changes nothing we read
     }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
@@ -102,7 +103,7 @@ std::string readAt(int fd, off_t offset, size_t n) {
 std::optional<Installer::Format> formatFromContent(const std::string& path) {
     Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) return std::nullopt;
-    struct stat st{};
+    struct stat st {};
     // A disk image ends in a 512-byte trailer that begins "koly". Only that position counts: the
     // four letters elsewhere near the end (a zip's central directory naming "Ekolyte.app") do not.
     if (::fstat(fd.get(), &st) == 0 && st.st_size > static_cast<off_t>(kTrailerSize)) {
@@ -163,8 +164,7 @@ std::vector<fs::path> listEntries(const fs::path& folder) {
 
 // Entries whose name passes `keep` and that resolve to a place inside `within`. An archive or image
 // is foreign input: a link named "Evil.app" may point anywhere on the machine.
-template <class Keep>
-std::vector<Url> shallowMatching(const Url& folder, const Url& within, Keep keep) {
+template <class Keep> std::vector<Url> shallowMatching(const Url& folder, const Url& within, Keep keep) {
     std::vector<Url> found;
     auto root = resolved(within.filePath());
     if (!root) return found;
@@ -212,12 +212,13 @@ void detachQuietly(const std::string& hdiutil, const std::string& target) noexce
     }
 }
 
-}  // namespace
+} // namespace
 
-std::string_view rawValue(Installer::Format v) { return kFormatRaw[static_cast<size_t>(v)]; }
+std::string_view rawValue(Installer::Format v) {
+    return kFormatRaw[static_cast<size_t>(v)];
+}
 
-template <>
-std::optional<Installer::Format> fromRawValue<Installer::Format>(std::string_view raw) {
+template <> std::optional<Installer::Format> fromRawValue<Installer::Format>(std::string_view raw) {
     for (size_t i = 0; i < kFormatRaw.size(); ++i) {
         if (kFormatRaw[i] == raw) return static_cast<Installer::Format>(i);
     }
@@ -248,11 +249,12 @@ std::optional<PelError> Installer::preflight(const InstalledApp& app,
     // Unpacking and staging need room for about three copies. A size too large to triple saturates,
     // so an absurd advertised size fails as too little space instead of wrapping around.
     std::int64_t need = 0;
+    bool tooLarge = false;
     if (__builtin_mul_overflow(*expectedDownloadBytes, std::int64_t{3}, &need)) {
-        need = *expectedDownloadBytes > 0 ? std::numeric_limits<std::int64_t>::max()
-                                          : std::numeric_limits<std::int64_t>::min();
+        tooLarge = *expectedDownloadBytes > 0;
+        need = tooLarge ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
     }
-    if (*free < need) {
+    if (tooLarge || *free < need) {
         return PelError(ErrorCode::ENV_DISK_FULL, app.bundleID, std::nullopt,
                         fmt::format("need ~{} bytes free, have {}", need, *free), false);
     }
@@ -277,36 +279,37 @@ Url Installer::extract(const Url& archive, const Url& tempDir) {
     const std::string archivePath = archive.filePath();
     const std::string destination = tempDir.filePath();
     switch (detectFormat(archive)) {
-        case Format::zip: {
-            auto ditto = requireTool("ditto");
-            auto r = Proc::run(ditto, {"-x", "-k", "--sequesterRsrc", archivePath, destination}, kDittoTimeout);
-            if (!r.ok()) throw installError(ErrorCode::UNS_ARCHIVE_FORMAT, "ditto failed: " + r.stderr);
-            break;
-        }
-        case Format::targz:
-        case Format::tbz: {
-            auto tar = requireTool("tar");
-            auto r = Proc::run(tar, {"-xf", archivePath, "-C", destination}, kTarTimeout);
-            if (!r.ok()) throw installError(ErrorCode::UNS_ARCHIVE_FORMAT, "tar failed: " + r.stderr);
-            break;
-        }
-        case Format::dmg:
-            extractDMG(archive, tempDir);
-            break;
-        case Format::pkg:
-            throw installError(ErrorCode::UNS_PKG, "pkg installer — use installPkg() path");
-        case Format::unknown:
-            throw installError(ErrorCode::UNS_ARCHIVE_FORMAT,
-                               "unknown archive format: " + archive.lastPathComponent());
+    case Format::zip: {
+        auto ditto = requireTool("ditto");
+        auto r = Proc::run(ditto, {"-x", "-k", "--sequesterRsrc", archivePath, destination}, kDittoTimeout);
+        if (!r.ok()) throw installError(ErrorCode::UNS_ARCHIVE_FORMAT, "ditto failed: " + r.stderr);
+        break;
+    }
+    case Format::targz:
+    case Format::tbz: {
+        auto tar = requireTool("tar");
+        auto r = Proc::run(tar, {"-xf", archivePath, "-C", destination}, kTarTimeout);
+        if (!r.ok()) throw installError(ErrorCode::UNS_ARCHIVE_FORMAT, "tar failed: " + r.stderr);
+        break;
+    }
+    case Format::dmg:
+        extractDMG(archive, tempDir);
+        break;
+    case Format::pkg:
+        throw installError(ErrorCode::UNS_PKG, "pkg installer — use installPkg() path");
+    case Format::unknown:
+        throw installError(ErrorCode::UNS_ARCHIVE_FORMAT,
+                           "unknown archive format: " + archive.lastPathComponent());
     }
     return findApp(tempDir);
 }
 
 void Installer::extractDMG(const Url& archive, const Url& into) {
     const std::string hdiutil = requireTool("hdiutil");
-    auto attach = Proc::run(
-        hdiutil, {"attach", "-nobrowse", "-readonly", "-noverify", "-mountrandom", "/tmp", "-plist", archive.filePath()},
-        kAttachTimeout);
+    auto attach = Proc::run(hdiutil,
+                            {"attach", "-nobrowse", "-readonly", "-noverify", "-mountrandom", "/tmp",
+                             "-plist", archive.filePath()},
+                            kAttachTimeout);
     if (!attach.ok()) throw installError(ErrorCode::ENV_MOUNT_FAILED, "hdiutil attach: " + attach.stderr);
 
     auto mountPoint = parseMountPoint(attach.stdout);
@@ -362,17 +365,22 @@ Url Installer::findApp(const Url& folder) {
     throw installError(ErrorCode::UNS_ARCHIVE_FORMAT, "no .app or .pkg found in extracted archive");
 }
 
-std::vector<Url> Installer::shallowApps(const Url& folder) { return shallowApps(folder, folder); }
-
-std::vector<Url> Installer::shallowApps(const Url& folder, const Url& within) {
-    return shallowMatching(folder, within, [](const std::string& name) { return pathExtension(name) == "app"; });
+std::vector<Url> Installer::shallowApps(const Url& folder) {
+    return shallowApps(folder, folder);
 }
 
-std::vector<Url> Installer::shallowPkgs(const Url& folder) { return shallowPkgs(folder, folder); }
+std::vector<Url> Installer::shallowApps(const Url& folder, const Url& within) {
+    return shallowMatching(folder, within,
+                           [](const std::string& name) { return pathExtension(name) == "app"; });
+}
+
+std::vector<Url> Installer::shallowPkgs(const Url& folder) {
+    return shallowPkgs(folder, folder);
+}
 
 std::vector<Url> Installer::shallowPkgs(const Url& folder, const Url& within) {
     return shallowMatching(folder, within,
                            [](const std::string& name) { return asciiLower(pathExtension(name)) == "pkg"; });
 }
 
-}  // namespace pelkit
+} // namespace pelkit

@@ -37,7 +37,8 @@ std::vector<std::string> topLevelMembers(const fs::path& folder) {
 
 fs::path buildTar(const fs::path& folder, const fs::path& out, const std::string& compression) {
     fs::path target = fs::absolute(out);
-    std::vector<std::string> argv{tool("tar"), "-c" + compression + "f", target.string(), "-C", folder.string()};
+    std::vector<std::string> argv{tool("tar"), "-c" + compression + "f", target.string(), "-C",
+                                  folder.string()};
     auto members = topLevelMembers(folder);
     if (members.empty()) argv.push_back("--files-from=/dev/null");
     argv.insert(argv.end(), members.begin(), members.end());
@@ -45,7 +46,7 @@ fs::path buildTar(const fs::path& folder, const fs::path& out, const std::string
     return target;
 }
 
-}  // namespace
+} // namespace
 
 void runRealTool(const std::vector<std::string>& argv, const fs::path& workingDirectory) {
     int fds[2];
@@ -56,7 +57,8 @@ void runRealTool(const std::vector<std::string>& argv, const fs::path& workingDi
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
     if (!workingDirectory.empty()) posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
     std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     pid_t pid = 0;
     int rc = ::posix_spawn(&pid, argv.at(0).c_str(), &actions, nullptr, args.data(), environ);
@@ -85,13 +87,21 @@ void runRealTool(const std::vector<std::string>& argv, const fs::path& workingDi
 
 fs::path buildZip(const fs::path& folder, const fs::path& out) {
     fs::path target = fs::absolute(out);
-    runRealTool({tool("zip"), "-q", "-r", "-y", target.string(), "."}, folder);
+    // zip appends ".zip" to a name without one and adds to an existing archive: build afresh, then move.
+    fs::path building = target.string() + ".building.zip";
+    fs::remove(building);
+    runRealTool({tool("zip"), "-q", "-r", "-y", building.string(), "."}, folder);
+    fs::rename(building, target);
     return target;
 }
 
-fs::path buildTarGz(const fs::path& folder, const fs::path& out) { return buildTar(folder, out, "z"); }
+fs::path buildTarGz(const fs::path& folder, const fs::path& out) {
+    return buildTar(folder, out, "z");
+}
 
-fs::path buildTarBz2(const fs::path& folder, const fs::path& out) { return buildTar(folder, out, "j"); }
+fs::path buildTarBz2(const fs::path& folder, const fs::path& out) {
+    return buildTar(folder, out, "j");
+}
 
 fs::path buildDiskImage(const fs::path& folder, const fs::path& out) {
     fs::path target = buildTar(folder, out, "");
@@ -111,4 +121,4 @@ fs::path gzipFile(const fs::path& file, const fs::path& out) {
     return target;
 }
 
-}  // namespace testsupport
+} // namespace testsupport

@@ -31,4 +31,4 @@ std::filesystem::path gzipFile(const std::filesystem::path& file, const std::fil
 // error captured together; throws std::runtime_error with that output on a non-zero exit.
 void runRealTool(const std::vector<std::string>& argv, const std::filesystem::path& workingDirectory = {});
 
-}  // namespace testsupport
+} // namespace testsupport

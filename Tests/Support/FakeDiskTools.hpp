@@ -37,10 +37,10 @@ FakeReply dittoReply();
 void installFakeDitto(FakeTools& tools, std::vector<FakeRule> rulesBefore = {});
 
 enum class HdiutilMode {
-    mount,         // behaves as described above
-    attachFails,   // exit 1 with `attachError` on standard error, nothing mounted
-    unparsable,    // exit 0, standard output that is no property list, nothing mounted
-    noMountPoint,  // exit 0, both entities with "dev-entry" only, nothing mounted
+    mount,        // behaves as described above
+    attachFails,  // exit 1 with `attachError` on standard error, nothing mounted
+    unparsable,   // exit 0, standard output that is no property list, nothing mounted
+    noMountPoint, // exit 0, both entities with "dev-entry" only, nothing mounted
 };
 
 struct HdiutilOptions {
@@ -59,4 +59,4 @@ std::vector<std::string> detachedTargets(const FakeTools& tools);
 // The mount points this fake created that are still there (not yet detached).
 std::vector<std::string> attachedMountPoints(const FakeTools& tools);
 
-}  // namespace testsupport
+} // namespace testsupport
