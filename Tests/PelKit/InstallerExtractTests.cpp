@@ -4,60 +4,33 @@
 #include "Support/ArchiveBuilder.hpp"
 #include "Support/FakeDiskTools.hpp"
 #include "Support/FakeTools.hpp"
+#include "Support/TempDir.hpp"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <limits>
 
 using namespace pelkit;
+using pelsupport::readText;
+using pelsupport::TempDir;
+using pelsupport::writeText;
 using testsupport::FakeTools;
 namespace fs = std::filesystem;
 
 namespace {
 
-class TempDir {
-public:
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "pel-extract-XXXXXX").string();
-        if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = fs::canonical(tmpl);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-    fs::path operator/(const std::string& name) const { return path_ / name; }
-
-private:
-    fs::path path_;
-};
-
-void writeFile(const fs::path& file, const std::string& bytes) {
-    fs::create_directories(file.parent_path());
-    std::ofstream out(file, std::ios::binary);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::string readFile(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 void makeBundle(const fs::path& bundle, const std::string& bundleID = "com.example.foo") {
-    writeFile(bundle / "Contents/Info.plist",
+    writeText(bundle / "Contents/Info.plist",
               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
               "<key>CFBundleIdentifier</key><string>" +
                   bundleID + "</string></dict></plist>\n");
-    writeFile(bundle / "Contents/MacOS/Foo", "#!/bin/sh\n");
+    writeText(bundle / "Contents/MacOS/Foo", "#!/bin/sh\n");
 }
 
 void makePkg(const fs::path& pkg) {
-    writeFile(pkg, "xar!\0\x1c package stand-in");
+    writeText(pkg, "xar! package stand-in");
 }
 
 Url fileUrl(const fs::path& p) {
@@ -118,7 +91,7 @@ TEST(DetectFormat, ContentBeatsNameAndTheTrailerCountsOnlyAtItsPlace) {
         Format expected;
     };
     const std::vector<Case> cases = {
-        {"a.zip", "xar!\0\x1c rest", Format::pkg},        // magic bytes beat the name
+        {"a.zip", "xar! rest", Format::pkg},              // magic bytes beat the name
         {"trailer.bin", trailerImage, Format::dmg},       // "koly" at size - 512
         {"shifted.bin", shiftedTrailer, Format::unknown}, // "koly" at size - 511 is no trailer
         {"shifted.zip", shiftedTrailer, Format::zip},
@@ -129,7 +102,7 @@ TEST(DetectFormat, ContentBeatsNameAndTheTrailerCountsOnlyAtItsPlace) {
         {"empty", "", Format::unknown},
         {"PK.bin", std::string("PK\x03\x04rest", 8), Format::zip},
         {"empty-zip.bin", std::string("PK\x05\x06\0\0\0\0", 8), Format::zip},
-        {"gz.txt", "\x1f\x8b\x08\0", Format::targz},
+        {"gz.txt", "\x1f\x8b\x08", Format::targz},
         {"bz.txt", "BZh91AY", Format::tbz},
         {"A.TAR.GZ", "plain text", Format::targz},
         {"a.tar", "plain text", Format::unknown},
@@ -139,7 +112,7 @@ TEST(DetectFormat, ContentBeatsNameAndTheTrailerCountsOnlyAtItsPlace) {
         {"notes.txt", "plain text", Format::unknown},
     };
     for (const auto& c : cases) {
-        writeFile(dir / c.name, c.bytes);
+        writeText(dir / c.name, c.bytes);
         EXPECT_EQ(rawValue(Installer::detectFormat(fileUrl(dir / c.name))), rawValue(c.expected)) << c.name;
     }
 
@@ -156,7 +129,7 @@ TEST(DetectFormat, BuiltFixturesAreRecognisedIncludingAZipNamingKolyNearItsEnd) 
     makeBundle(dir / "tree/Ekolyte.app");
     auto zip = testsupport::buildZip(dir / "tree", dir / "download.bin");
     // The central directory near the end names the bundle, so "koly" sits in the last 512 bytes.
-    std::string bytes = readFile(zip);
+    std::string bytes = readText(zip);
     ASSERT_GT(bytes.size(), 512u);
     ASSERT_NE(bytes.find("koly", bytes.size() - 512), std::string::npos);
     EXPECT_EQ(Installer::detectFormat(fileUrl(zip)), Format::zip);
@@ -317,14 +290,14 @@ TEST_F(ExtractTest, ImagesAreSearchedAtTheirTopLevelOnly) {
 }
 
 TEST_F(ExtractTest, UnpackFailuresAndUnsupportedFormats) {
-    writeFile(dir / "plain.txt", std::string(2000, 'a'));
+    writeText(dir / "plain.txt", std::string(2000, 'a'));
     auto notTar = testsupport::gzipFile(dir / "plain.txt", dir / "Foo.tar.gz");
     auto e = pelErrorOf([&] { extract(notTar); });
     EXPECT_EQ(e.code(), ErrorCode::UNS_ARCHIVE_FORMAT);
     ASSERT_EQ(e.message().rfind("tar failed: ", 0), 0u) << e.message();
     EXPECT_NE(e.message().find("tar: "), std::string::npos) << "standard error appended: " << e.message();
 
-    writeFile(dir / "broken.zip", "PK\x03\x04 truncated");
+    writeText(dir / "broken.zip", "PK\x03\x04 truncated");
     e = pelErrorOf([&] { extract(dir / "broken.zip"); });
     EXPECT_EQ(e.code(), ErrorCode::UNS_ARCHIVE_FORMAT);
     EXPECT_EQ(e.message().rfind("ditto failed: ", 0), 0u) << e.message();
@@ -333,12 +306,12 @@ TEST_F(ExtractTest, UnpackFailuresAndUnsupportedFormats) {
     makePkg(dir / "Foo.pkg");
     expectPlainError(pelErrorOf([&] { extract(dir / "Foo.pkg"); }), ErrorCode::UNS_PKG,
                      "pkg installer — use installPkg() path");
-    writeFile(dir / "Foo-2.0.txt", "release notes");
+    writeText(dir / "Foo-2.0.txt", "release notes");
     expectPlainError(pelErrorOf([&] { extract(dir / "Foo-2.0.txt"); }), ErrorCode::UNS_ARCHIVE_FORMAT,
                      "unknown archive format: Foo-2.0.txt");
 
     // An archive with nothing usable in it.
-    writeFile(tree("empty/readme.txt"), "hello");
+    writeText(tree("empty/readme.txt"), "hello");
     auto zip = testsupport::buildZip(tree("empty"), dir / "Empty.zip");
     expectPlainError(pelErrorOf([&] { extract(zip); }), ErrorCode::UNS_ARCHIVE_FORMAT,
                      "no .app or .pkg found in extracted archive");
@@ -498,7 +471,7 @@ TEST_F(ExtractTest, AnExistingDestinationIsReusedAndAFileInItsWayFails) {
     fs::create_directories(destination());
     EXPECT_EQ(relative(extract(zip)), "Foo.app");
 
-    writeFile(dir / "blocked", "a file where the folder belongs");
+    writeText(dir / "blocked", "a file where the folder belongs");
     EXPECT_THROW(Installer::extract(fileUrl(zip), fileUrl(dir / "blocked/extracted")), fs::filesystem_error);
 }
 

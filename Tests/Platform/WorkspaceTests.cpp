@@ -1,5 +1,6 @@
 #include "Platform/FreeSpace.hpp"
 #include "Platform/Workspace.hpp"
+#include "Support/TempDir.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,26 +12,10 @@
 #include <sys/wait.h>
 
 using namespace platform;
+using pelsupport::TempDir;
 namespace fs = std::filesystem;
 
 namespace {
-
-class TempDir {
-public:
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "pel-ws-XXXXXX").string();
-        if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = tmpl;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
 
 void writeInfoPlist(const fs::path& bundle, const std::string& identifier) {
     fs::create_directories(bundle / "Contents");
