@@ -280,7 +280,7 @@ TEST(ProcTimeout, TermIsEnoughForAWellBehavedTool) {
 
 TEST(ProcTimeout, ToolIgnoringTermIsKilledHalfASecondLater) {
     FakeTools tools;
-    tools.install("stubborn", FakeReply().withDelay(20).ignoringSigterm());
+    tools.install("stubborn", FakeReply().withDelay(3).ignoringSigterm());
     double taken = secondsTaken([&] {
         PelError e = expectTimeout([&] { Proc::run(*Proc::which("stubborn"), {}, 0.2); });
         EXPECT_EQ(e.message(), tools.path("stubborn") + " timeout after 0s");
@@ -322,9 +322,9 @@ TEST(ProcTimeout, GrandchildHoldingTheOutputOpenCannotHangTheCaller) {
         bool timesOut;
     };
     for (const auto& c : std::vector<Case>{
-             {"holds stdout", sleep + " 5 & echo started", true},
-             {"holds stderr", sleep + " 5 >/dev/null & echo started", true},
-             {"lets go", sleep + " 5 >/dev/null 2>&1 & echo started", false},
+             {"holds stdout", sleep + " 3 & echo started", true},
+             {"holds stderr", sleep + " 3 >/dev/null & echo started", true},
+             {"lets go", sleep + " 3 >/dev/null 2>&1 & echo started", false},
          }) {
         SCOPED_TRACE(c.name);
         double taken = secondsTaken([&] {

@@ -50,6 +50,8 @@ namespace pelsupport {
 // unchanged, so invalid UTF-8 is fine), then end: by `signal` when set (its number is the status
 // Proc reports), else with `exitStatus`. Build it field by field or with the chainable setters
 // (g++ 12 warns on partial designated initializers): FakeReply().withStatus(1).withErr("bad\n").
+// A fake that ignores SIGTERM leaves its sleeper running for the rest of its delay after Proc kills
+// it; keep such delays short.
 struct FakeReply {
     int exitStatus = 0;
     std::string out;
