@@ -8,8 +8,8 @@
 #include <chrono>
 
 using namespace pelkit;
-using testsupport::Reply;
-using testsupport::TestServer;
+using pelsupport::Reply;
+using pelsupport::TestServer;
 
 namespace {
 

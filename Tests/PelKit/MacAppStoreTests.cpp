@@ -8,8 +8,8 @@
 #include <nlohmann/json.hpp>
 
 using namespace pelkit;
-using testsupport::Reply;
-using testsupport::TestServer;
+using pelsupport::Reply;
+using pelsupport::TestServer;
 
 namespace {
 
@@ -33,7 +33,7 @@ class MacAppStoreTest : public ::testing::Test {
 protected:
     TestServer server;
     platform::ManualClock clock;
-    testsupport::VirtualSleeper sleeper{clock};
+    pelsupport::VirtualSleeper sleeper{clock};
     HTTP http{{.caFile = server.caFile(), .clock = &clock, .sleeper = &sleeper}};
     MacAppStoreSource source{http, server.baseUrl()};
 
