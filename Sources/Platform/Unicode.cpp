@@ -1,0 +1,191 @@
+#include "Platform/Unicode.hpp"
+
+#include <unicode/brkiter.h>
+#include <unicode/locid.h>
+#include <unicode/normalizer2.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+#include <unicode/utext.h>
+#include <unicode/utf8.h>
+
+#include <memory>
+
+namespace platform::unicode {
+
+namespace {
+
+bool asciiUpper(char c) {
+    return c >= 'A' && c <= 'Z';
+}
+
+// Character break iterators are costly to build, so each thread keeps one.
+icu::BreakIterator* characterBreaker() {
+    thread_local std::unique_ptr<icu::BreakIterator> breaker = [] {
+        UErrorCode status = U_ZERO_ERROR;
+        std::unique_ptr<icu::BreakIterator> made(
+            icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+        return U_SUCCESS(status) ? std::move(made) : nullptr;
+    }();
+    return breaker.get();
+}
+
+// Calls `emit(begin, end)` with the byte range of each grapheme cluster.
+template <class Emit> void forEachGrapheme(std::string_view text, Emit&& emit) {
+    if (text.empty()) return;
+    if (isAscii(text)) {
+        // In ASCII only CR LF forms a cluster of more than one character.
+        for (std::size_t i = 0; i < text.size();) {
+            std::size_t len = (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ? 2 : 1;
+            emit(i, i + len);
+            i += len;
+        }
+        return;
+    }
+    icu::BreakIterator* breaker = characterBreaker();
+    UErrorCode status = U_ZERO_ERROR;
+    UText ut = UTEXT_INITIALIZER;
+    utext_openUTF8(&ut, text.data(), static_cast<int64_t>(text.size()), &status);
+    if (breaker != nullptr && U_SUCCESS(status)) breaker->setText(&ut, status);
+    if (breaker == nullptr || U_FAILURE(status)) {
+        // No break data: fall back to one cluster per scalar rather than fail.
+        utext_close(&ut);
+        const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+        int32_t length = static_cast<int32_t>(text.size());
+        for (int32_t i = 0; i < length;) {
+            int32_t start = i;
+            UChar32 c;
+            U8_NEXT(bytes, i, length, c);
+            (void)c;
+            emit(static_cast<std::size_t>(start), static_cast<std::size_t>(i));
+        }
+        return;
+    }
+    // UTF-8 UText native indices are byte offsets into `text`.
+    int32_t start = breaker->first();
+    for (int32_t end = breaker->next(); end != icu::BreakIterator::DONE; end = breaker->next()) {
+        emit(static_cast<std::size_t>(start), static_cast<std::size_t>(end));
+        start = end;
+    }
+    utext_close(&ut);
+}
+
+icu::UnicodeString toIcu(std::string_view text) {
+    return icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
+}
+
+std::string fromIcu(const icu::UnicodeString& text) {
+    std::string out;
+    text.toUTF8String(out);
+    return out;
+}
+
+void normalizeInPlace(icu::UnicodeString& text) {
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* normalizer = icu::Normalizer2::getNFCInstance(status);
+    if (U_FAILURE(status)) return;
+    icu::UnicodeString composed = normalizer->normalize(text, status);
+    if (U_SUCCESS(status)) text = std::move(composed);
+}
+
+} // namespace
+
+bool isAscii(std::string_view text) {
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    }
+    return true;
+}
+
+std::vector<std::string_view> graphemes(std::string_view text) {
+    std::vector<std::string_view> out;
+    forEachGrapheme(
+        text, [&](std::size_t begin, std::size_t end) { out.push_back(text.substr(begin, end - begin)); });
+    return out;
+}
+
+std::size_t graphemeCount(std::string_view text) {
+    std::size_t count = 0;
+    forEachGrapheme(text, [&](std::size_t, std::size_t) { ++count; });
+    return count;
+}
+
+std::optional<char32_t> firstScalar(std::string_view text) {
+    if (text.empty()) return std::nullopt;
+    auto first = static_cast<unsigned char>(text[0]);
+    if (first < 0x80) return static_cast<char32_t>(first);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    int32_t length = static_cast<int32_t>(std::min<std::size_t>(text.size(), 4));
+    int32_t i = 0;
+    UChar32 c;
+    U8_NEXT(bytes, i, length, c);
+    return c < 0 ? char32_t{0xFFFD} : static_cast<char32_t>(c);
+}
+
+bool isNumeric(char32_t c) {
+    if (c < 0x80) return c >= '0' && c <= '9';
+    return u_getIntPropertyValue(static_cast<UChar32>(c), UCHAR_NUMERIC_TYPE) != U_NT_NONE;
+}
+
+bool isAlphabetic(char32_t c) {
+    if (c < 0x80) return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_ALPHABETIC);
+}
+
+bool isWhiteSpace(char32_t c) {
+    if (c < 0x80) return c == ' ' || (c >= '\t' && c <= '\r');
+    return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_WHITE_SPACE);
+}
+
+std::string lowercase(std::string_view text) {
+    if (isAscii(text)) {
+        std::string out(text);
+        for (char& c : out) {
+            if (asciiUpper(c)) c = static_cast<char>(c - 'A' + 'a');
+        }
+        return out;
+    }
+    icu::UnicodeString u = toIcu(text);
+    u.toLower(icu::Locale::getRoot());
+    return fromIcu(u);
+}
+
+std::string nfc(std::string_view text) {
+    if (isAscii(text)) return std::string(text);
+    icu::UnicodeString u = toIcu(text);
+    normalizeInPlace(u);
+    return fromIcu(u);
+}
+
+std::string toLowerNFC(std::string_view text) {
+    if (isAscii(text)) return lowercase(text);
+    icu::UnicodeString u = toIcu(text);
+    u.toLower(icu::Locale::getRoot());
+    normalizeInPlace(u);
+    return fromIcu(u);
+}
+
+std::string trim(std::string_view text) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    // ICU's macros index with int32_t; texts beyond that are not trimmed.
+    if (text.size() > static_cast<std::size_t>(INT32_MAX)) return std::string(text);
+    int32_t length = static_cast<int32_t>(text.size());
+    int32_t begin = 0;
+    while (begin < length) {
+        int32_t next = begin;
+        UChar32 c;
+        U8_NEXT(bytes, next, length, c);
+        if (c < 0 || !isWhiteSpace(static_cast<char32_t>(c))) break;
+        begin = next;
+    }
+    int32_t end = length;
+    while (end > begin) {
+        int32_t prev = end;
+        UChar32 c;
+        U8_PREV(bytes, begin, prev, c);
+        if (c < 0 || !isWhiteSpace(static_cast<char32_t>(c))) break;
+        end = prev;
+    }
+    return std::string(text.substr(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin)));
+}
+
+} // namespace platform::unicode

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Unicode text helpers over ICU. Texts are UTF-8; an ill-formed byte counts as U+FFFD wherever a
+// character is looked at, so bad input never throws. Every operation takes a byte-wise shortcut
+// for all-ASCII text that gives exactly the ICU result.
+namespace platform::unicode {
+
+bool isAscii(std::string_view text);
+
+// The user-perceived characters (extended grapheme clusters), as views into `text`.
+std::vector<std::string_view> graphemes(std::string_view text);
+std::size_t graphemeCount(std::string_view text);
+
+// The first Unicode scalar; U+FFFD when the text starts with an ill-formed sequence.
+std::optional<char32_t> firstScalar(std::string_view text);
+
+// Has a Unicode numeric type: decimal digits of any script, superscripts, fractions, Roman numerals.
+bool isNumeric(char32_t c);
+// Has the Unicode Alphabetic property.
+bool isAlphabetic(char32_t c);
+// Has the Unicode White_Space property (blanks, tab and the line and paragraph breaks).
+bool isWhiteSpace(char32_t c);
+
+// Full Unicode lower-case mapping without language tailoring ("İ" becomes "i̇", final sigma is kept).
+std::string lowercase(std::string_view text);
+// Canonical composition (NFC).
+std::string nfc(std::string_view text);
+// lowercase, then NFC: the form in which words are compared without regard to case or encoding.
+std::string toLowerNFC(std::string_view text);
+
+// Drops leading and trailing white space (see isWhiteSpace).
+std::string trim(std::string_view text);
+
+} // namespace platform::unicode
