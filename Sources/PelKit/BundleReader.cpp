@@ -37,20 +37,32 @@ std::string withoutExtension(std::string name) {
     return name;
 }
 
-bool isBlankOrLineBreak(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+// The file-system path of a bundle URL without trailing slashes, so "Foo.app/" and "Foo.app"
+// name the same bundle (and the same cache row).
+std::string bundlePathOf(const Url& bundle) {
+    std::string path = bundle.filePath();
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
 
+std::string lastComponent(const std::string& path) {
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// lipo prints one line of blank-separated names; white space at the ends is trimmed first.
 std::vector<std::string> splitAtBlanks(const std::string& text) {
+    static constexpr std::string_view whiteSpace = " \t\n\r\v\f";
     std::vector<std::string> pieces;
-    std::string current;
-    for (char c : text) {
-        if (isBlankOrLineBreak(c)) {
-            if (!current.empty()) pieces.push_back(std::move(current));
-            current.clear();
-        } else {
-            current += c;
-        }
+    size_t begin = text.find_first_not_of(whiteSpace);
+    if (begin == std::string::npos) return pieces;
+    size_t end = text.find_last_not_of(whiteSpace) + 1;
+    while (begin < end) {
+        size_t blank = text.find(' ', begin);
+        if (blank == std::string::npos || blank > end) blank = end;
+        if (blank > begin) pieces.push_back(text.substr(begin, blank - begin));
+        begin = blank + 1;
     }
-    if (!current.empty()) pieces.push_back(std::move(current));
     return pieces;
 }
 
@@ -109,7 +121,7 @@ EntryStamp entryStamp(const std::string& path) {
 }
 
 InstalledApp BundleReader::read(const Url& bundle) {
-    const std::string bundlePath = bundle.filePath();
+    const std::string bundlePath = bundlePathOf(bundle);
     const std::string plistPath = joinPath(bundlePath, "Contents/Info.plist");
     if (!exists(plistPath)) throw unexpected("no Info.plist at " + plistPath);
 
@@ -131,7 +143,7 @@ InstalledApp BundleReader::read(const Url& bundle) {
     } else if (auto name = plist.stringForKey("CFBundleName")) {
         app.name = *name;
     } else {
-        app.name = withoutExtension(bundle.lastPathComponent());
+        app.name = withoutExtension(lastComponent(bundlePath));
     }
     app.isMacAppStore = exists(joinPath(bundlePath, "Contents/_MASReceipt/receipt"));
     app.isAppleOwned = app.bundleID.starts_with("com.apple.");
@@ -146,7 +158,7 @@ InstalledApp BundleReader::read(const Url& bundle) {
 }
 
 std::optional<std::string> BundleReader::readTeamID(const Url& appURL) {
-    const std::string bundlePath = appURL.filePath();
+    const std::string bundlePath = bundlePathOf(appURL);
     const EntryStamp stamp = entryStamp(bundlePath);
     DB& db = DB::shared();
     if (auto cached = db.getTeamID(bundlePath, stamp.mtime, stamp.size)) return *cached;

@@ -99,12 +99,7 @@ ScanResult Scanner::scan() const {
             }
 
             const EntryStamp stamp = entryStamp(path);
-            std::optional<InstalledApp> record;
-            try {
-                record = DB::shared().getApp(path, stamp.mtime, stamp.size);
-            } catch (...) {
-                // No usable cache: read the bundle like a miss.
-            }
+            std::optional<InstalledApp> record = DB::shared().getApp(path, stamp.mtime, stamp.size);
             if (!record) {
                 try {
                     record = BundleReader::read(bundle);
@@ -115,11 +110,7 @@ ScanResult Scanner::scan() const {
                     result.skipped.push_back(skip(bundle, std::string("bundle read failed: ") + e.what()));
                     continue;
                 }
-                try {
-                    DB::shared().setApp(*record, stamp.mtime, stamp.size);
-                } catch (...) {
-                    // A cache that cannot be written only costs the next scan a read.
-                }
+                DB::shared().setApp(*record, stamp.mtime, stamp.size);
             }
 
             const std::string& bundleID = record->bundleID;

@@ -5,6 +5,7 @@
 #include "Support/BundleBuilder.hpp"
 #include "Support/FakeBundleTools.hpp"
 #include "Support/FakeTools.hpp"
+#include "Support/TempDir.hpp"
 
 #include <gtest/gtest.h>
 
@@ -18,14 +19,20 @@ namespace {
 
 namespace fs = std::filesystem;
 using platform::PlistValue;
-using testsupport::BundleBuilder;
-using testsupport::FakeBundleTools;
+using pelsupport::BundleBuilder;
+using pelsupport::FakeBundleTools;
 using testsupport::FakeReply;
 using testsupport::FakeTools;
-using testsupport::PlistFormat;
-using testsupport::ScratchDir;
+using pelsupport::TempDir;
 
 Url urlOf(const fs::path& p) { return Url::fromFilePath(p.string()); }
+
+// A fresh database standing in for DB::shared() while it lives.
+struct SharedTestDB {
+    DB db;
+    explicit SharedTestDB(const fs::path& file) : db(Url::fromFilePath(file.string())) { testing::setSharedDB(&db); }
+    ~SharedTestDB() { testing::setSharedDB(nullptr); }
+};
 
 PlistValue number(std::int64_t n) { return PlistValue(PlistValue::Storage{n}); }
 PlistValue stringArray(std::vector<std::string> items) {
@@ -36,8 +43,8 @@ PlistValue stringArray(std::vector<std::string> items) {
 
 class BundleReaderTest : public ::testing::Test {
 protected:
-    ScratchDir dir{"pel-reader"};
-    testing::ScopedSharedDB db{(dir / "pel.db").string()};
+    TempDir dir{"pel-reader"};
+    SharedTestDB db{dir / "pel.db"};
     FakeTools tools;
     FakeBundleTools fakes{tools};
 
@@ -228,14 +235,33 @@ TEST_F(BundleReaderTest, AppleOwnedIsTheCaseSensitivePrefixWithItsDot) {
 TEST_F(BundleReaderTest, ArchitecturesComeFromLipoOnTheMainExecutable) {
     fs::path bundle = build(BundleBuilder("Tool.app").executable("tool-bin"));
     const std::string exe = (bundle / "Contents/MacOS/tool-bin").string();
-    fakes.lipoReply(exe, {.out = "  x86_64 arm64\n", .err = "warning: ignored\n"});
-    EXPECT_EQ(BundleReader::read(urlOf(bundle)).archs, (std::vector<std::string>{"x86_64", "arm64"}));
+    const std::vector<std::pair<FakeReply, std::vector<std::string>>> cases = {
+        {FakeReply().withOut("x86_64 arm64\n"), {"x86_64", "arm64"}},
+        {FakeReply().withOut("  arm64 x86_64  \n\n").withErr("warning: ignored\n"), {"arm64", "x86_64"}},
+        {FakeReply().withOut("x86_64  arm64"), {"x86_64", "arm64"}},
+        {FakeReply().withOut("\n"), {}},
+        {FakeReply().withStatus(1).withOut("arm64\n"), {}},
+    };
+    for (const auto& [reply, expected] : cases) {
+        SCOPED_TRACE(reply.out);
+        fakes.lipoReply(exe, reply);
+        EXPECT_EQ(BundleReader::read(urlOf(bundle)).archs, expected);
+    }
     auto calls = tools.calls("lipo");
-    ASSERT_EQ(calls.size(), 1u);
+    ASSERT_EQ(calls.size(), cases.size());
     EXPECT_EQ(calls[0].args, (std::vector<std::string>{"-archs", exe}));
+}
 
-    fakes.lipoReply(exe, {.exitStatus = 1, .out = "arm64\n"});
-    EXPECT_TRUE(BundleReader::read(urlOf(bundle)).archs.empty());
+TEST_F(BundleReaderTest, TrailingSlashNamesTheSameBundle) {
+    fs::path bundle = build(BundleBuilder("Slash.app").remove("CFBundleName"));
+    Url withSlash = Url::fromFilePath(bundle.string() + "/");
+    InstalledApp app = BundleReader::read(withSlash);
+    EXPECT_EQ(app.path, withSlash);
+    EXPECT_EQ(app.name, "Slash");
+    EXPECT_EQ(app.archs, (std::vector<std::string>{"x86_64", "arm64"}));
+    EXPECT_EQ(BundleReader::readTeamID(urlOf(bundle)), FakeBundleTools::defaultTeamID);
+    EXPECT_EQ(fakes.codesignCalls(), 1);
+    EXPECT_EQ(tools.calls("codesign").at(0).args.back(), bundle.string());
 }
 
 TEST_F(BundleReaderTest, NoLipoRunWithoutAnExecutableFileOrWithoutLipo) {
@@ -253,7 +279,7 @@ TEST_F(BundleReaderTest, NoLipoRunWithoutAnExecutableFileOrWithoutLipo) {
 
 TEST_F(BundleReaderTest, HangingLipoCostsOnlyTheArchitectures) {
     pelkit::testing::ScopedToolTimeout fast(0.2);
-    fakes.defaultLipo({.out = "arm64\n", .delaySeconds = 5});
+    fakes.defaultLipo(FakeReply().withOut("arm64\n").withDelay(5));
     InstalledApp app = BundleReader::read(urlOf(build(BundleBuilder("Slow.app"))));
     EXPECT_TRUE(app.archs.empty());
     EXPECT_EQ(app.teamID, FakeBundleTools::defaultTeamID);
@@ -269,21 +295,21 @@ struct TeamCase {
 
 TEST_F(BundleReaderTest, TeamIdentifierLineVariants) {
     const std::vector<TeamCase> cases = {
-        {"on standard error", {.err = "Identifier=x\nTeamIdentifier=ABCDE12345\n"}, "ABCDE12345"},
-        {"on standard output", {.out = "TeamIdentifier=OUT1234567\n"}, "OUT1234567"},
-        {"standard output comes first", {.out = "TeamIdentifier=FIRST\n", .err = "TeamIdentifier=SECOND\n"}, "FIRST"},
-        {"first of two lines", {.err = "TeamIdentifier=ONE\nTeamIdentifier=TWO\n"}, "ONE"},
-        {"not set", {.err = "TeamIdentifier=not set\n"}, std::nullopt},
-        {"not set, padded", {.err = "TeamIdentifier= \tnot set \n"}, std::nullopt},
-        {"absent", {.err = "Identifier=x\nSignature=adhoc\n"}, std::nullopt},
-        {"no output at all", {}, std::nullopt},
-        {"empty value is a Team ID", {.err = "TeamIdentifier=\n"}, ""},
-        {"blanks and tabs trimmed", {.err = "TeamIdentifier=\t  AB CD \t\n"}, "AB CD"},
+        {"on standard error", FakeReply().withErr("Identifier=x\nTeamIdentifier=ABCDE12345\n"), "ABCDE12345"},
+        {"on standard output", FakeReply().withOut("TeamIdentifier=OUT1234567\n"), "OUT1234567"},
+        {"standard output comes first", FakeReply().withOut("TeamIdentifier=FIRST\n").withErr("TeamIdentifier=SECOND\n"), "FIRST"},
+        {"first of two lines", FakeReply().withErr("TeamIdentifier=ONE\nTeamIdentifier=TWO\n"), "ONE"},
+        {"not set", FakeReply().withErr("TeamIdentifier=not set\n"), std::nullopt},
+        {"not set, padded", FakeReply().withErr("TeamIdentifier= \tnot set \n"), std::nullopt},
+        {"absent", FakeReply().withErr("Identifier=x\nSignature=adhoc\n"), std::nullopt},
+        {"no output at all", FakeReply(), std::nullopt},
+        {"empty value is a Team ID", FakeReply().withErr("TeamIdentifier=\n"), ""},
+        {"blanks and tabs trimmed", FakeReply().withErr("TeamIdentifier=\t  AB CD \t\n"), "AB CD"},
         {"anywhere in the line, after the first occurrence",
-         {.err = "note: TeamIdentifier=X=TeamIdentifier=Y\n"},
+         FakeReply().withErr("note: TeamIdentifier=X=TeamIdentifier=Y\n"),
          "X=TeamIdentifier=Y"},
-        {"exit status is not looked at", {.exitStatus = 1, .err = "TeamIdentifier=FAILED123\n"}, "FAILED123"},
-        {"unsigned", {.exitStatus = 1, .err = "code object is not signed at all\n"}, std::nullopt},
+        {"exit status is not looked at", FakeReply().withStatus(1).withErr("TeamIdentifier=FAILED123\n"), "FAILED123"},
+        {"unsigned", FakeReply().withStatus(1).withErr("code object is not signed at all\n"), std::nullopt},
     };
     int n = 0;
     for (const auto& c : cases) {
@@ -321,7 +347,7 @@ TEST_F(BundleReaderTest, UnchangedBundleIsAnsweredFromTheCache) {
     EXPECT_EQ(fakes.codesignCalls(), 2);
 
     // Another modification time of the bundle folder asks again and replaces the row.
-    testsupport::setModificationTime(signed_, 1'600'000'000.25);
+    pelsupport::setModificationTime(signed_, 1'600'000'000.25);
     EXPECT_EQ(BundleReader::readTeamID(urlOf(signed_)), "OTHER00000");
     EXPECT_EQ(fakes.codesignCalls(), 3);
     EXPECT_EQ(teamRow(signed_), std::optional<std::optional<std::string>>("OTHER00000"));
@@ -332,14 +358,14 @@ TEST_F(BundleReaderTest, UnchangedBundleIsAnsweredFromTheCache) {
 
 TEST_F(BundleReaderTest, EntryStampIsTheBundleFolderItself) {
     fs::path bundle = build(BundleBuilder("Stamp.app"));
-    testsupport::setModificationTime(bundle, 1'500'000'000.5);
+    pelsupport::setModificationTime(bundle, 1'500'000'000.5);
     EntryStamp stamp = entryStamp(bundle.string());
     EXPECT_DOUBLE_EQ(stamp.mtime, 1'500'000'000.5);
     struct stat st {};
     ASSERT_EQ(::lstat(bundle.c_str(), &st), 0);
     EXPECT_EQ(stamp.size, static_cast<std::int64_t>(st.st_size));
     // Changing a file inside does not move the folder's own stamp.
-    testsupport::writeFile(bundle / "Contents/Info.plist", BundleBuilder("Stamp.app").shortVersion("9").infoPlistBytes());
+    pelsupport::writeText(bundle / "Contents/Info.plist", BundleBuilder("Stamp.app").shortVersion("9").infoPlistBytes());
     EXPECT_EQ(entryStamp(bundle.string()), stamp);
     EXPECT_EQ(entryStamp((dir / "missing.app").string()), (EntryStamp{0, 0}));
 }
@@ -363,7 +389,7 @@ TEST_F(BundleReaderTest, MissingCodesignGivesNoTeamIDAndCachesNothing) {
 TEST_F(BundleReaderTest, CodesignTimeOutThrowsForTheTeamIDAndIsDiscardedByRead) {
     fs::path bundle = build(BundleBuilder("Hangs.app"));
     pelkit::testing::ScopedToolTimeout fast(0.2);
-    fakes.codesignDisplay(bundle.string(), {.err = "TeamIdentifier=LATE\n", .delaySeconds = 5});
+    fakes.codesignDisplay(bundle.string(), FakeReply().withErr("TeamIdentifier=LATE\n").withDelay(5));
     try {
         BundleReader::readTeamID(urlOf(bundle));
         FAIL() << "no time-out";
@@ -383,7 +409,7 @@ TEST_F(BundleReaderTest, CodesignThatCannotLaunchThrowsTheRunnersError) {
     fs::path bundle = build(BundleBuilder("Signed.app"));
     // Executable but not runnable: the launch itself fails.
     tools.installScript("codesign", "");
-    testsupport::writeFile(tools.path("codesign"), "\x7f" "ELF garbage");
+    pelsupport::writeText(tools.path("codesign"), "\x7f" "ELF garbage");
     fs::permissions(tools.path("codesign"), fs::perms::owner_all);
     EXPECT_ANY_THROW(BundleReader::readTeamID(urlOf(bundle)));
     EXPECT_EQ(teamRow(bundle), std::nullopt);

@@ -6,6 +6,7 @@
 #include "Support/BundleBuilder.hpp"
 #include "Support/FakeBundleTools.hpp"
 #include "Support/FakeTools.hpp"
+#include "Support/TempDir.hpp"
 
 #include <gtest/gtest.h>
 
@@ -18,12 +19,19 @@ namespace pelkit {
 namespace {
 
 namespace fs = std::filesystem;
-using testsupport::BundleBuilder;
-using testsupport::FakeBundleTools;
+using pelsupport::BundleBuilder;
+using pelsupport::FakeBundleTools;
 using testsupport::FakeTools;
-using testsupport::ScratchDir;
+using pelsupport::TempDir;
 
 Url urlOf(const fs::path& p) { return Url::fromFilePath(p.string()); }
+
+// A fresh database standing in for DB::shared() while it lives.
+struct SharedTestDB {
+    DB db;
+    explicit SharedTestDB(const fs::path& file) : db(Url::fromFilePath(file.string())) { testing::setSharedDB(&db); }
+    ~SharedTestDB() { testing::setSharedDB(nullptr); }
+};
 
 std::map<std::string, std::string> reasonsByPath(const ScanResult& r) {
     std::map<std::string, std::string> out;
@@ -42,13 +50,13 @@ std::vector<std::string> paths(const std::vector<InstalledApp>& apps) {
 
 class ScannerTest : public ::testing::Test {
 protected:
-    ScratchDir dir{"pel-scan"};
+    TempDir dir{"pel-scan"};
     fs::path home = dir / "home";
     fs::path applications = dir / "Applications";
     fs::path userApplications = home / "Applications";
     fs::path systemApplications = dir / "System/Applications";
     testing::ScopedHomeOverride homeOverride{home};
-    testing::ScopedSharedDB db{(dir / "pel.db").string()};
+    SharedTestDB db{dir / "pel.db"};
     FakeTools tools;
     FakeBundleTools fakes{tools};
     std::shared_ptr<Overrides> overrides = std::make_shared<Overrides>(OverridesFile{}, std::nullopt);
@@ -86,7 +94,7 @@ TEST_F(ScannerTest, ThreeRootsWithEveryRuleThenAnUnchangedRescanRunsNoTool) {
                         .build(applications);
     fs::path dupFirst = BundleBuilder("Dup.app").bundleID("com.example.dup").build(applications);
     fs::path plainFile = applications / "Readme.txt";
-    testsupport::writeFile(plainFile, "hello");
+    pelsupport::writeText(plainFile, "hello");
     // Root 2.
     fs::path dupSecond = BundleBuilder("DupCopy.app").bundleID("com.example.dup").build(userApplications);
     fs::path beta = BundleBuilder("Beta.app").build(userApplications);
@@ -150,7 +158,7 @@ TEST_F(ScannerTest, MissingRootsContributeNothing) {
     EXPECT_TRUE(r.skipped.empty());
 
     // A regular file where a root belongs is no folder either.
-    testsupport::writeFile(applications, "not a folder");
+    pelsupport::writeText(applications, "not a folder");
     BundleBuilder("Beta.app").build(userApplications);
     r = scanner().scan();
     ASSERT_EQ(r.apps.size(), 1u);
@@ -183,7 +191,7 @@ TEST_F(ScannerTest, SymbolicLinkToAFolderIsWalked) {
 }
 
 TEST_F(ScannerTest, RootInsideABundleYieldsNestedHelpers) {
-    fs::path host = BundleBuilder("Host.app").helper("Contents/Library/LoginItems", BundleBuilder("Helper.app")).build(dir);
+    fs::path host = BundleBuilder("Host.app").helper("Contents/Library/LoginItems", BundleBuilder("Helper.app")).build(dir.path());
     Scanner s(overrides, {{urlOf(host / "Contents/Library/LoginItems"), false}});
     ScanResult r = s.scan();
     EXPECT_TRUE(r.apps.empty());
@@ -210,7 +218,7 @@ TEST_F(ScannerTest, UnparsableBundleIsSkippedWithThePlatformErrorAndReadAgainEve
         EXPECT_EQ(DB::shared().getApp(bad.string(), st.mtime, st.size), std::nullopt);
     }
     // Mended, it is read at the next scan.
-    testsupport::writeFile(bad / "Contents/Info.plist", BundleBuilder("Bad.app").infoPlistBytes());
+    pelsupport::writeText(bad / "Contents/Info.plist", BundleBuilder("Bad.app").infoPlistBytes());
     ScanResult r = scanner().scan();
     EXPECT_EQ(r.apps.size(), 1u);
     EXPECT_TRUE(r.skipped.empty());
@@ -218,18 +226,18 @@ TEST_F(ScannerTest, UnparsableBundleIsSkippedWithThePlatformErrorAndReadAgainEve
 
 TEST_F(ScannerTest, CacheIsKeyedByTheBundleFoldersOwnStamp) {
     fs::path app = BundleBuilder("Editor.app").shortVersion("1.0").build(applications);
-    testsupport::setModificationTime(app, 1'700'000'000);
+    pelsupport::setModificationTime(app, 1'700'000'000);
     ASSERT_EQ(scanner().scan().apps.at(0).shortVersion, "1.0");
     tools.clearCalls();
 
     // New contents under an unchanged folder stamp: served from the cache unchanged.
-    testsupport::writeFile(app / "Contents/Info.plist", BundleBuilder("Editor.app").shortVersion("2.0").infoPlistBytes());
-    testsupport::setModificationTime(app, 1'700'000'000);
+    pelsupport::writeText(app / "Contents/Info.plist", BundleBuilder("Editor.app").shortVersion("2.0").infoPlistBytes());
+    pelsupport::setModificationTime(app, 1'700'000'000);
     EXPECT_EQ(scanner().scan().apps.at(0).shortVersion, "1.0");
     EXPECT_EQ(fakes.toolCalls(), 0);
 
     // A new folder stamp reads the bundle again and replaces its row.
-    testsupport::setModificationTime(app, 1'700'000'100);
+    pelsupport::setModificationTime(app, 1'700'000'100);
     ScanResult r = scanner().scan();
     EXPECT_EQ(r.apps.at(0).shortVersion, "2.0");
     EXPECT_EQ(fakes.lipoCalls(), 1);

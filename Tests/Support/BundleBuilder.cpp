@@ -1,19 +1,16 @@
 #include "Support/BundleBuilder.hpp"
 
+#include "Support/TempDir.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cmath>
-#include <cstdlib>
-#include <fstream>
-#include <stdexcept>
 #include <system_error>
 
-namespace testsupport {
+namespace pelsupport {
 namespace fs = std::filesystem;
 
 namespace {
@@ -95,30 +92,19 @@ fs::path BundleBuilder::build(const fs::path& parentDir) const {
     const fs::path bundle = parentDir / fileName_;
     fs::remove_all(bundle);
     fs::create_directories(bundle / "Contents");
-    if (writeInfoPlist_) writeFile(bundle / "Contents" / "Info.plist", infoPlistBytes());
+    if (writeInfoPlist_) writeText(bundle / "Contents" / "Info.plist", infoPlistBytes());
     if (writeExecutable_) {
         auto it = info_.find("CFBundleExecutable");
         if (it != info_.end() && it->second.string()) {
             const fs::path exe = bundle / "Contents" / "MacOS" / *it->second.string();
-            writeFile(exe, "#!/bin/sh\nexit 0\n");
+            writeText(exe, "#!/bin/sh\nexit 0\n");
             fs::permissions(exe, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                      fs::perms::others_read | fs::perms::others_exec);
         }
     }
-    if (receipt_) writeFile(bundle / "Contents" / "_MASReceipt" / "receipt", "");
+    if (receipt_) writeText(bundle / "Contents" / "_MASReceipt" / "receipt", "");
     for (const auto& [dir, nested] : helpers_) nested.build(bundle / dir);
     return bundle;
-}
-
-ScratchDir::ScratchDir(const std::string& prefix) {
-    std::string templ = "/tmp/" + prefix + "-XXXXXX";
-    if (!::mkdtemp(templ.data())) throw std::system_error(errno, std::generic_category(), "mkdtemp");
-    path_ = templ;
-}
-
-ScratchDir::~ScratchDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
 }
 
 void setModificationTime(const fs::path& path, double secondsSince1970) {
@@ -131,11 +117,4 @@ void setModificationTime(const fs::path& path, double secondsSince1970) {
         throw std::system_error(errno, std::generic_category(), "utimensat " + path.string());
 }
 
-void writeFile(const fs::path& path, const std::string& bytes) {
-    if (path.has_parent_path()) fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) throw std::runtime_error("cannot write " + path.string());
-}
-
-}  // namespace testsupport
+}  // namespace pelsupport

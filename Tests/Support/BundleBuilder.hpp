@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-namespace testsupport {
+namespace pelsupport {
 
 enum class PlistFormat { xml, binary };
 
@@ -81,25 +81,7 @@ private:
     std::vector<std::pair<std::string, BundleBuilder>> helpers_;
 };
 
-// A fresh folder under /tmp (mkdtemp), removed with everything in it when the object goes.
-class ScratchDir {
-public:
-    explicit ScratchDir(const std::string& prefix = "pel-bundles");
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-
-    const std::filesystem::path& path() const { return path_; }
-    std::filesystem::path operator/(const std::filesystem::path& relative) const { return path_ / relative; }
-
-private:
-    std::filesystem::path path_;
-};
-
 // Sets a path's own modification time (a symbolic link is not followed), in seconds since 1970.
 void setModificationTime(const std::filesystem::path& path, double secondsSince1970);
 
-// Writes a file (creating its parent folders), replacing any earlier content.
-void writeFile(const std::filesystem::path& path, const std::string& bytes);
-
-}  // namespace testsupport
+}  // namespace pelsupport

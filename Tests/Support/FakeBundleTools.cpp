@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace testsupport {
+namespace pelsupport {
 namespace {
 
 void upsert(std::vector<std::pair<std::string, FakeReply>>& list, const std::string& key, FakeReply reply) {
@@ -81,7 +81,7 @@ void FakeBundleTools::removeCodesign() { tools_.remove("codesign"); }
 void FakeBundleTools::removeLipo() { tools_.remove("lipo"); }
 
 void FakeBundleTools::installCodesign() {
-    FakeScenario scenario;
+    testsupport::FakeScenario scenario;
     scenario.rules = codesignExtra_;
     for (const auto& [bundle, reply] : codesignByBundle_) {
         FakeRule rule;
@@ -89,20 +89,20 @@ void FakeBundleTools::installCodesign() {
         rule.reply = reply;
         scenario.rules.push_back(std::move(rule));
     }
-    scenario.otherwise = codesignDefault_;
+    scenario.fallback = codesignDefault_;
     tools_.installScenario("codesign", scenario);
 }
 
 void FakeBundleTools::installLipo() {
-    FakeScenario scenario;
+    testsupport::FakeScenario scenario;
     for (const auto& [exe, reply] : lipoByExecutable_) {
         FakeRule rule;
         rule.argsInclude = {"-archs", exe};
         rule.reply = reply;
         scenario.rules.push_back(std::move(rule));
     }
-    scenario.otherwise = lipoDefault_;
+    scenario.fallback = lipoDefault_;
     tools_.installScenario("lipo", scenario);
 }
 
-}  // namespace testsupport
+}  // namespace pelsupport

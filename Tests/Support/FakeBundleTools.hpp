@@ -3,19 +3,19 @@
 // Fake `lipo` and `codesign` for code that reads application bundles, on top of FakeTools.
 //
 //     testsupport::FakeTools tools;
-//     testsupport::FakeBundleTools fakes(tools);      // every bundle: x86_64 arm64, Team ID ABCDE12345
+//     pelsupport::FakeBundleTools fakes(tools);      // every bundle: x86_64 arm64, Team ID ABCDE12345
 //     fakes.teamID(bundle, "TEAM000001");             // one bundle's Team ID
 //     fakes.teamID(other, std::nullopt);              // "TeamIdentifier=not set"
-//     fakes.codesignDisplay(third, {.exitStatus = 1, .err = "code object is not signed at all\n"});
+//     fakes.codesignDisplay(third, FakeReply().withStatus(1).withErr("code object is not signed at all\n"));
 //     fakes.archs(bundle / "Contents/MacOS/Foo", "arm64");
-//     fakes.codesignRule({.argsInclude = {"--verify"}, .reply = {.exitStatus = 1}});   // e.g. a verifier
+//     fakes.codesignRule(FakeRule().whenArgsInclude({"--verify"}).then(FakeReply().withStatus(1)));
 //     ... run the code under test ...
 //     EXPECT_EQ(fakes.toolCalls(), 0);                // nothing ran (an unchanged, cached bundle)
 //
 // `codesign -dv --verbose=4 <bundle>` answers by the bundle path among its arguments, like the real
 // tool, on standard error. `lipo -archs <executable>` answers by the executable path. Calls that no
-// per-path setting matches get the defaults. Every setter reinstalls the fake at once; the call log
-// is kept (see FakeTools::clearCalls). Settings for many paths make the script longer, so a test
+// per-path setting matches get the defaults. Every setter reinstalls the fake at once (also after
+// a remove); the call log is kept (see FakeTools::clearCalls). Settings for many paths make the script longer, so a test
 // with hundreds of bundles should rely on the defaults.
 
 #include "Support/FakeTools.hpp"
@@ -25,7 +25,11 @@
 #include <utility>
 #include <vector>
 
-namespace testsupport {
+namespace pelsupport {
+
+using testsupport::FakeReply;
+using testsupport::FakeRule;
+using testsupport::FakeTools;
 
 class FakeBundleTools {
 public:
@@ -74,4 +78,4 @@ private:
     FakeReply lipoDefault_;
 };
 
-}  // namespace testsupport
+}  // namespace pelsupport
