@@ -1,0 +1,140 @@
+#pragma once
+
+#include "Platform/Clock.hpp"
+#include "Platform/HttpTransport.hpp"
+#include "Platform/Sleeper.hpp"
+#include "Platform/Url.hpp"
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <stop_token>
+#include <string>
+#include <string_view>
+
+namespace pelkit {
+
+// Lets one request per host run at a time, and starts two requests to one host at least
+// `minInterval` seconds apart. Hosts are independent.
+class HostThrottle {
+public:
+    static constexpr double minInterval = 1.0;
+
+    explicit HostThrottle(platform::Clock& clock = platform::systemClock(),
+                          platform::Sleeper& sleeper = platform::systemSleeper());
+
+    // Returns once the caller holds `host`. Never throws; a stop request does not end the wait
+    // (the holder must still be spaced from the previous grant).
+    void acquire(const std::string& host);
+    // A host that is not held stays unheld.
+    void release(const std::string& host);
+
+    // Holds a host from construction to destruction.
+    class Grant {
+    public:
+        Grant(HostThrottle& throttle, std::string host) : throttle_(throttle), host_(std::move(host)) {
+            throttle_.acquire(host_);
+        }
+        ~Grant() { throttle_.release(host_); }
+        Grant(const Grant&) = delete;
+        Grant& operator=(const Grant&) = delete;
+
+    private:
+        HostThrottle& throttle_;
+        std::string host_;
+    };
+
+private:
+    platform::Clock& clock_;
+    platform::Sleeper& sleeper_;
+    std::mutex mutex_;
+    std::map<std::string, platform::TimePoint> lastFire_;
+    std::set<std::string> inFlight_;
+};
+
+// The result of a GET.
+struct HTTPResponse {
+    std::string data;
+    int status = 0;
+    std::optional<std::string> etag;
+    std::optional<std::string> lastModified;
+};
+
+// "pel-poc/0.1 (+<project link>; personal use)"
+inline constexpr std::string_view defaultUserAgent = "pel-poc/0.1 (+https://pelloran.app; personal use)";
+
+// Everything a test may replace; the defaults are the production ones.
+struct HTTPOptions {
+    std::string userAgent{defaultUserAgent};
+    // Trust only this CA file (the test server's); empty: the transport's default.
+    std::optional<std::filesystem::path> caFile;
+    platform::Clock* clock = nullptr;             // default: the system clock
+    platform::Sleeper* sleeper = nullptr;         // default: the system sleeper
+    platform::HttpTransport* transport = nullptr; // default: the process's curl transport
+    // GET and HEAD: a request fails when nothing moves for `requestTimeout` or it takes longer
+    // than `resourceTimeout`.
+    std::chrono::milliseconds requestTimeout{60'000};
+    std::chrono::milliseconds resourceTimeout{300'000};
+};
+
+// The HTTPS client every request of the core library goes through (the kill switch aside).
+// Immutable after construction; safe to share between threads.
+class HTTP {
+public:
+    explicit HTTP(HTTPOptions options = {});
+    ~HTTP();
+    HTTP(const HTTP&) = delete;
+    HTTP& operator=(const HTTP&) = delete;
+
+    // The process-wide client, made on first use and never destroyed.
+    static HTTP& shared();
+
+    const std::string& userAgent() const { return options_.userAgent; }
+
+    // Retries 429, 5xx and transport failures (three attempts, waits 2 s then 8 s, a readable
+    // Retry-After instead for 429). Any other status is returned. Throws PelError, or
+    // platform::Cancelled when `stop` is requested.
+    HTTPResponse get(const platform::Url& url, const platform::HttpHeaders& headers = {},
+                     std::stop_token stop = {});
+
+    // The size of the remote file, from HEAD or else a one-byte ranged GET; nothing when it
+    // cannot be learned. Never throws.
+    std::optional<std::int64_t> head(const platform::Url& url, std::stop_token stop = {});
+
+private:
+    platform::HttpRequest makeRequest(const platform::Url& url, std::string method) const;
+
+    HTTPOptions options_;
+    platform::Clock& clock_;
+    platform::Sleeper& sleeper_;
+    platform::HttpTransport& transport_;
+    mutable HostThrottle throttle_;
+};
+
+// The wait a 429 answer asks for: the Retry-After header when its whole value is a number of
+// seconds, held to at most 32 seconds; nothing when it is missing or unreadable.
+std::optional<double> retryAfterSeconds(const std::optional<std::string>& header);
+
+// An optional sign followed by digits only, fitting 64 bits.
+std::optional<std::int64_t> parseDecimalInt64(std::string_view text);
+
+namespace testing {
+// While alive, HTTP::shared() answers `client` instead of the process's own client.
+class ScopedSharedHTTP {
+public:
+    explicit ScopedSharedHTTP(HTTP& client);
+    ~ScopedSharedHTTP();
+    ScopedSharedHTTP(const ScopedSharedHTTP&) = delete;
+    ScopedSharedHTTP& operator=(const ScopedSharedHTTP&) = delete;
+
+private:
+    HTTP* previous_;
+};
+} // namespace testing
+
+} // namespace pelkit
