@@ -13,10 +13,10 @@
 #include <limits>
 
 using namespace pelkit;
+using pelsupport::FakeTools;
 using pelsupport::readText;
 using pelsupport::TempDir;
 using pelsupport::writeText;
-using testsupport::FakeTools;
 namespace fs = std::filesystem;
 
 namespace {
@@ -127,18 +127,18 @@ TEST(DetectFormat, ContentBeatsNameAndTheTrailerCountsOnlyAtItsPlace) {
 TEST(DetectFormat, BuiltFixturesAreRecognisedIncludingAZipNamingKolyNearItsEnd) {
     TempDir dir;
     makeBundle(dir / "tree/Ekolyte.app");
-    auto zip = testsupport::buildZip(dir / "tree", dir / "download.bin");
+    auto zip = pelsupport::buildZip(dir / "tree", dir / "download.bin");
     // The central directory near the end names the bundle, so "koly" sits in the last 512 bytes.
     std::string bytes = readText(zip);
     ASSERT_GT(bytes.size(), 512u);
     ASSERT_NE(bytes.find("koly", bytes.size() - 512), std::string::npos);
     EXPECT_EQ(Installer::detectFormat(fileUrl(zip)), Format::zip);
 
-    EXPECT_EQ(Installer::detectFormat(fileUrl(testsupport::buildDiskImage(dir / "tree", dir / "image.bin"))),
+    EXPECT_EQ(Installer::detectFormat(fileUrl(pelsupport::buildDiskImage(dir / "tree", dir / "image.bin"))),
               Format::dmg);
-    EXPECT_EQ(Installer::detectFormat(fileUrl(testsupport::buildTarGz(dir / "tree", dir / "a.bin"))),
+    EXPECT_EQ(Installer::detectFormat(fileUrl(pelsupport::buildTarGz(dir / "tree", dir / "a.bin"))),
               Format::targz);
-    EXPECT_EQ(Installer::detectFormat(fileUrl(testsupport::buildTarBz2(dir / "tree", dir / "b.bin"))),
+    EXPECT_EQ(Installer::detectFormat(fileUrl(pelsupport::buildTarBz2(dir / "tree", dir / "b.bin"))),
               Format::tbz);
 }
 
@@ -190,11 +190,11 @@ TEST(ParseMountPoint, FirstEntityWithANonEmptyStringMountPoint) {
 class ExtractTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        testsupport::installFakeDitto(tools);
-        testsupport::installFakeHdiutil(tools);
+        pelsupport::installFakeDitto(tools);
+        pelsupport::installFakeHdiutil(tools);
     }
     void TearDown() override {
-        EXPECT_TRUE(testsupport::attachedMountPoints(tools).empty()) << "an image was left attached";
+        EXPECT_TRUE(pelsupport::attachedMountPoints(tools).empty()) << "an image was left attached";
     }
 
     fs::path tree(const std::string& name) { return dir / ("trees/" + name); }
@@ -218,10 +218,10 @@ TEST_F(ExtractTest, ArchivesYieldTheirBundleOrPackage) {
         Builder build;
         std::string expected;
     };
-    const Builder zip = testsupport::buildZip;
-    const Builder tgz = testsupport::buildTarGz;
-    const Builder tbz = testsupport::buildTarBz2;
-    const Builder dmg = testsupport::buildDiskImage;
+    const Builder zip = pelsupport::buildZip;
+    const Builder tgz = pelsupport::buildTarGz;
+    const Builder tbz = pelsupport::buildTarBz2;
+    const Builder dmg = pelsupport::buildDiskImage;
     const std::vector<Case> cases = {
         {"zip, bundle at the top", [](const fs::path& t) { makeBundle(t / "Foo.app"); }, zip, "Foo.app"},
         {"zip, bundle one level down", [](const fs::path& t) { makeBundle(t / "Foo 2.0/Foo.app"); }, zip,
@@ -259,7 +259,7 @@ TEST_F(ExtractTest, ArchivesYieldTheirBundleOrPackage) {
         EXPECT_EQ(fs::status(destination()).permissions() & fs::perms::all, fs::perms::owner_all);
     }
     // Each image was detached from its own mount point.
-    auto detached = testsupport::detachedTargets(tools);
+    auto detached = pelsupport::detachedTargets(tools);
     ASSERT_EQ(detached.size(), 2u);
     EXPECT_NE(detached[0], detached[1]);
     for (const auto& target : detached)
@@ -281,17 +281,17 @@ TEST_F(ExtractTest, ImagesAreSearchedAtTheirTopLevelOnly) {
         fs::remove_all(dir / "trees");
         fs::create_directories(tree("t"));
         c.layout(tree("t"));
-        auto image = testsupport::buildDiskImage(tree("t"), dir / "Foo.dmg");
+        auto image = pelsupport::buildDiskImage(tree("t"), dir / "Foo.dmg");
         expectPlainError(pelErrorOf([&] { extract(image); }), ErrorCode::UNS_ARCHIVE_FORMAT,
                          "no .app or .pkg in DMG");
     }
-    EXPECT_EQ(testsupport::detachedTargets(tools).size(), cases.size());
+    EXPECT_EQ(pelsupport::detachedTargets(tools).size(), cases.size());
     EXPECT_EQ(tools.callCount("ditto"), 0);
 }
 
 TEST_F(ExtractTest, UnpackFailuresAndUnsupportedFormats) {
     writeText(dir / "plain.txt", std::string(2000, 'a'));
-    auto notTar = testsupport::gzipFile(dir / "plain.txt", dir / "Foo.tar.gz");
+    auto notTar = pelsupport::gzipFile(dir / "plain.txt", dir / "Foo.tar.gz");
     auto e = pelErrorOf([&] { extract(notTar); });
     EXPECT_EQ(e.code(), ErrorCode::UNS_ARCHIVE_FORMAT);
     ASSERT_EQ(e.message().rfind("tar failed: ", 0), 0u) << e.message();
@@ -312,16 +312,16 @@ TEST_F(ExtractTest, UnpackFailuresAndUnsupportedFormats) {
 
     // An archive with nothing usable in it.
     writeText(tree("empty/readme.txt"), "hello");
-    auto zip = testsupport::buildZip(tree("empty"), dir / "Empty.zip");
+    auto zip = pelsupport::buildZip(tree("empty"), dir / "Empty.zip");
     expectPlainError(pelErrorOf([&] { extract(zip); }), ErrorCode::UNS_ARCHIVE_FORMAT,
                      "no .app or .pkg found in extracted archive");
 }
 
 TEST_F(ExtractTest, EachMissingToolIsNamed) {
     makeBundle(tree("t/Foo.app"));
-    auto zip = testsupport::buildZip(tree("t"), dir / "Foo.zip");
-    auto tgz = testsupport::buildTarGz(tree("t"), dir / "Foo.tar.gz");
-    auto image = testsupport::buildDiskImage(tree("t"), dir / "Foo.dmg");
+    auto zip = pelsupport::buildZip(tree("t"), dir / "Foo.zip");
+    auto tgz = pelsupport::buildTarGz(tree("t"), dir / "Foo.tar.gz");
+    auto image = pelsupport::buildDiskImage(tree("t"), dir / "Foo.dmg");
 
     tools.remove("tar");
     expectPlainError(pelErrorOf([&] { extract(tgz); }), ErrorCode::INT_UNEXPECTED, "tar not found");
@@ -330,20 +330,20 @@ TEST_F(ExtractTest, EachMissingToolIsNamed) {
     expectPlainError(pelErrorOf([&] { extract(zip); }), ErrorCode::INT_UNEXPECTED, "ditto not found");
     // The image is mounted before ditto is looked up, and still detached.
     expectPlainError(pelErrorOf([&] { extract(image); }), ErrorCode::INT_UNEXPECTED, "ditto not found");
-    EXPECT_EQ(testsupport::detachedTargets(tools).size(), 1u);
+    EXPECT_EQ(pelsupport::detachedTargets(tools).size(), 1u);
 
     tools.remove("hdiutil");
     expectPlainError(pelErrorOf([&] { extract(image); }), ErrorCode::INT_UNEXPECTED, "hdiutil not found");
 }
 
 TEST_F(ExtractTest, AttachFailureCarriesStandardErrorUnchanged) {
-    testsupport::installFakeHdiutil(tools, {.mode = testsupport::HdiutilMode::attachFails,
-                                            .attachError = "hdiutil: attach failed - corrupt image\n"});
+    pelsupport::installFakeHdiutil(tools, {.mode = pelsupport::HdiutilMode::attachFails,
+                                           .attachError = "hdiutil: attach failed - corrupt image\n"});
     makeBundle(tree("t/Foo.app"));
-    auto image = testsupport::buildDiskImage(tree("t"), dir / "Foo.dmg");
+    auto image = pelsupport::buildDiskImage(tree("t"), dir / "Foo.dmg");
     expectPlainError(pelErrorOf([&] { extract(image); }), ErrorCode::ENV_MOUNT_FAILED,
                      "hdiutil attach: hdiutil: attach failed - corrupt image\n");
-    EXPECT_TRUE(testsupport::detachedTargets(tools).empty());
+    EXPECT_TRUE(pelsupport::detachedTargets(tools).empty());
 
     auto attach = tools.calls("hdiutil").at(0).args;
     EXPECT_EQ(attach, (std::vector<std::string>{"attach", "-nobrowse", "-readonly", "-noverify",
@@ -352,18 +352,17 @@ TEST_F(ExtractTest, AttachFailureCarriesStandardErrorUnchanged) {
 
 TEST_F(ExtractTest, OutputWithoutMountPointDetachesTheFirstDeviceOnce) {
     makeBundle(tree("t/Foo.app"));
-    auto image = testsupport::buildDiskImage(tree("t"), dir / "Foo.dmg");
+    auto image = pelsupport::buildDiskImage(tree("t"), dir / "Foo.dmg");
 
-    testsupport::installFakeHdiutil(tools, {.mode = testsupport::HdiutilMode::noMountPoint});
+    pelsupport::installFakeHdiutil(tools, {.mode = pelsupport::HdiutilMode::noMountPoint});
     expectPlainError(pelErrorOf([&] { extract(image); }), ErrorCode::ENV_MOUNT_FAILED,
                      "could not parse mount point from hdiutil output");
-    EXPECT_EQ(testsupport::detachedTargets(tools),
-              (std::vector<std::string>{testsupport::fakeDiskDevice(1)}));
+    EXPECT_EQ(pelsupport::detachedTargets(tools), (std::vector<std::string>{pelsupport::fakeDiskDevice(1)}));
     EXPECT_EQ(tools.calls("hdiutil").back().args,
-              (std::vector<std::string>{"detach", "-force", testsupport::fakeDiskDevice(1)}));
+              (std::vector<std::string>{"detach", "-force", pelsupport::fakeDiskDevice(1)}));
 
     tools.clearCalls();
-    testsupport::installFakeHdiutil(tools, {.mode = testsupport::HdiutilMode::unparsable});
+    pelsupport::installFakeHdiutil(tools, {.mode = pelsupport::HdiutilMode::unparsable});
     expectPlainError(pelErrorOf([&] { extract(image); }), ErrorCode::ENV_MOUNT_FAILED,
                      "could not parse mount point from hdiutil output");
     EXPECT_EQ(tools.callCount("hdiutil"), 1); // the attach only
@@ -371,13 +370,13 @@ TEST_F(ExtractTest, OutputWithoutMountPointDetachesTheFirstDeviceOnce) {
 
 TEST_F(ExtractTest, ImageIsDetachedAfterAFailedCopy) {
     makeBundle(tree("t/Foo.app"));
-    auto image = testsupport::buildDiskImage(tree("t"), dir / "Foo.dmg");
+    auto image = pelsupport::buildDiskImage(tree("t"), dir / "Foo.dmg");
     const std::string target = (destination() / "Foo.app").string();
-    testsupport::FakeRule intoDestination;
+    pelsupport::FakeRule intoDestination;
     intoDestination.argsInclude = {target};
     intoDestination.reply.exitStatus = 1;
     intoDestination.reply.err = "ditto: No space left on device\n";
-    testsupport::installFakeDitto(tools, {intoDestination});
+    pelsupport::installFakeDitto(tools, {intoDestination});
 
     expectPlainError(pelErrorOf([&] { extract(image); }), ErrorCode::INT_UNEXPECTED,
                      "ditto from dmg failed: ditto: No space left on device\n");
@@ -393,18 +392,18 @@ TEST_F(ExtractTest, ImageIsDetachedAfterAFailedCopy) {
 
 TEST_F(ExtractTest, ImageIsDetachedAfterACopyThatTimesOut) {
     makeBundle(tree("t/Foo.app"));
-    auto image = testsupport::buildDiskImage(tree("t"), dir / "Foo.dmg");
-    testsupport::FakeRule slowCopy;
-    slowCopy.reply = testsupport::dittoReply();
+    auto image = pelsupport::buildDiskImage(tree("t"), dir / "Foo.dmg");
+    pelsupport::FakeRule slowCopy;
+    slowCopy.reply = pelsupport::dittoReply();
     slowCopy.reply.delaySeconds = 20;
-    testsupport::installFakeDitto(tools, {slowCopy});
+    pelsupport::installFakeDitto(tools, {slowCopy});
     pelkit::testing::ScopedToolTimeout shortDitto(
         [](const std::string& path, double requested) { return path.ends_with("/ditto") ? 0.3 : requested; });
 
     auto e = pelErrorOf([&] { extract(image); });
     EXPECT_EQ(e.code(), ErrorCode::INT_UNEXPECTED);
     EXPECT_EQ(e.message(), tools.path("ditto") + " timeout after 300s");
-    EXPECT_EQ(testsupport::detachedTargets(tools).size(), 1u);
+    EXPECT_EQ(pelsupport::detachedTargets(tools).size(), 1u);
 }
 
 TEST_F(ExtractTest, LinksOutOfTheExtractionFolderAreNotFollowed) {
@@ -421,19 +420,19 @@ TEST_F(ExtractTest, LinksOutOfTheExtractionFolderAreNotFollowed) {
     const std::vector<Case> cases = {
         {"tar.gz bundle linking outside",
          [&](const fs::path& t) { fs::create_symlink(outside / "Victim.app", t / "Evil.app"); },
-         testsupport::buildTarGz, archiveMessage},
+         pelsupport::buildTarGz, archiveMessage},
         {"tar.gz package linking outside by a relative path",
          [&](const fs::path& t) { fs::create_symlink("../../outside/Payload.pkg", t / "Evil.pkg"); },
-         testsupport::buildTarGz, archiveMessage},
+         pelsupport::buildTarGz, archiveMessage},
         {"tar.gz subfolder linking outside",
-         [&](const fs::path& t) { fs::create_symlink(outside, t / "Sub"); }, testsupport::buildTarGz,
+         [&](const fs::path& t) { fs::create_symlink(outside, t / "Sub"); }, pelsupport::buildTarGz,
          archiveMessage},
         {"zip bundle linking outside",
          [&](const fs::path& t) { fs::create_symlink(outside / "Victim.app", t / "Evil.app"); },
-         testsupport::buildZip, archiveMessage},
+         pelsupport::buildZip, archiveMessage},
         {"image whose only entry links outside",
          [&](const fs::path& t) { fs::create_symlink(outside / "Victim.app", t / "Evil.app"); },
-         testsupport::buildDiskImage, "no .app or .pkg in DMG"},
+         pelsupport::buildDiskImage, "no .app or .pkg in DMG"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -451,14 +450,14 @@ TEST_F(ExtractTest, LinksOutOfTheExtractionFolderAreNotFollowed) {
 TEST_F(ExtractTest, LinksThatStayInsideStillYieldTheirItem) {
     makeBundle(tree("t/.payload/Foo.app"));
     fs::create_symlink(".payload", tree("t/Link"));
-    auto tgz = testsupport::buildTarGz(tree("t"), dir / "Foo.tar.gz");
+    auto tgz = pelsupport::buildTarGz(tree("t"), dir / "Foo.tar.gz");
     EXPECT_EQ(relative(extract(tgz)), "Link/Foo.app");
 
     // Inside an image, a link to a bundle inside the volume is copied as the bundle it names.
     fs::remove_all(dir / "work");
     makeBundle(tree("v/.real/Foo.app"));
     fs::create_symlink(".real/Foo.app", tree("v/Foo.app"));
-    auto image = testsupport::buildDiskImage(tree("v"), dir / "Foo.dmg");
+    auto image = pelsupport::buildDiskImage(tree("v"), dir / "Foo.dmg");
     auto found = extract(image);
     EXPECT_EQ(relative(found), "Foo.app");
     EXPECT_FALSE(fs::is_symlink(found.filePath()));
@@ -467,7 +466,7 @@ TEST_F(ExtractTest, LinksThatStayInsideStillYieldTheirItem) {
 
 TEST_F(ExtractTest, AnExistingDestinationIsReusedAndAFileInItsWayFails) {
     makeBundle(tree("t/Foo.app"));
-    auto zip = testsupport::buildZip(tree("t"), dir / "Foo.zip");
+    auto zip = pelsupport::buildZip(tree("t"), dir / "Foo.zip");
     fs::create_directories(destination());
     EXPECT_EQ(relative(extract(zip)), "Foo.app");
 

@@ -13,7 +13,7 @@
 
 extern char** environ;
 
-namespace testsupport {
+namespace pelsupport {
 namespace fs = std::filesystem;
 
 namespace {
@@ -121,4 +121,4 @@ fs::path gzipFile(const fs::path& file, const fs::path& out) {
     return target;
 }
 
-} // namespace testsupport
+} // namespace pelsupport

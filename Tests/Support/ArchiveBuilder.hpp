@@ -5,7 +5,7 @@
 // through pelkit::Proc, so a test's tool overrides and time-out caps do not reach them) and throws
 // std::runtime_error when a tool fails.
 //
-//     auto zip = testsupport::buildZip(tree, dir / "Foo.zip");   // Foo.app at the top of the archive
+//     auto zip = pelsupport::buildZip(tree, dir / "Foo.zip");   // Foo.app at the top of the archive
 //
 // Symbolic links are stored as links in every format.
 
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace testsupport {
+namespace pelsupport {
 
 // `zip -r -y`: links kept as links.
 std::filesystem::path buildZip(const std::filesystem::path& folder, const std::filesystem::path& out);
@@ -31,4 +31,4 @@ std::filesystem::path gzipFile(const std::filesystem::path& file, const std::fil
 // error captured together; throws std::runtime_error with that output on a non-zero exit.
 void runRealTool(const std::vector<std::string>& argv, const std::filesystem::path& workingDirectory = {});
 
-} // namespace testsupport
+} // namespace pelsupport

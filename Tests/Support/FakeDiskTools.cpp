@@ -6,7 +6,7 @@
 #include <fstream>
 #include <stdexcept>
 
-namespace testsupport {
+namespace pelsupport {
 namespace fs = std::filesystem;
 
 namespace {
@@ -139,4 +139,4 @@ std::vector<std::string> attachedMountPoints(const FakeTools& tools) {
     return mounted;
 }
 
-} // namespace testsupport
+} // namespace pelsupport

@@ -2,12 +2,12 @@
 
 // Fake `ditto` and `hdiutil` on the FakeTools kit.
 //
-//     testsupport::FakeTools tools;
-//     testsupport::installFakeDitto(tools);
-//     testsupport::installFakeHdiutil(tools);
-//     auto image = testsupport::buildDiskImage(volume, dir / "Foo.dmg");
+//     pelsupport::FakeTools tools;
+//     pelsupport::installFakeDitto(tools);
+//     pelsupport::installFakeHdiutil(tools);
+//     auto image = pelsupport::buildDiskImage(volume, dir / "Foo.dmg");
 //     pelkit::Installer::extract(Url::fromFilePath(image), Url::fromFilePath(dir / "extracted"));
-//     EXPECT_EQ(testsupport::detachedTargets(tools).size(), 1u);
+//     EXPECT_EQ(pelsupport::detachedTargets(tools).size(), 1u);
 //
 // ditto:
 //   "-x -k --sequesterRsrc A D"  unpacks the zip A into D with the real `unzip` (links kept); unzip's
@@ -31,7 +31,7 @@
 #include <string>
 #include <vector>
 
-namespace testsupport {
+namespace pelsupport {
 
 FakeReply dittoReply();
 void installFakeDitto(FakeTools& tools, std::vector<FakeRule> rulesBefore = {});
@@ -59,4 +59,4 @@ std::vector<std::string> detachedTargets(const FakeTools& tools);
 // The mount points this fake created that are still there (not yet detached).
 std::vector<std::string> attachedMountPoints(const FakeTools& tools);
 
-} // namespace testsupport
+} // namespace pelsupport
