@@ -22,7 +22,7 @@ struct Fixture {
     pelsupport::TempDir dir{"pel-scanbench"};
     pelkit::testing::ScopedHomeOverride home{dir / "home"};
     pelkit::DB db{pelkit::Url::fromFilePath((dir / "pel.db").string())};
-    testsupport::FakeTools tools;
+    pelsupport::FakeTools tools;
     pelsupport::FakeBundleTools fakes{tools};
     pelkit::Scanner scanner{std::make_shared<pelkit::Overrides>(pelkit::OverridesFile{}, std::nullopt),
                             {{pelkit::Url::fromFilePath((dir / "Applications").string()), false}}};
@@ -39,14 +39,15 @@ struct Fixture {
 };
 
 Fixture& fixture() {
-    static Fixture* f = new Fixture();  // kept for the whole run, like the shared store
+    static Fixture* f = new Fixture(); // kept for the whole run, like the shared store
     return *f;
 }
 
 void setPerBundle(benchmark::State& state) {
     state.counters["bundles"] = kBundles;
-    state.counters["per_bundle"] = benchmark::Counter(static_cast<double>(state.iterations()) * kBundles,
-                                                      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["per_bundle"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * kBundles,
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 void BM_ScanCold(benchmark::State& state) {
@@ -70,7 +71,7 @@ BENCHMARK(BM_ScanCold)->Unit(benchmark::kMillisecond)->Iterations(2);
 
 void BM_ScanWarm(benchmark::State& state) {
     Fixture& f = fixture();
-    f.scanner.scan();  // fills the caches
+    f.scanner.scan(); // fills the caches
     f.tools.clearCalls();
     for (auto _ : state) {
         auto result = f.scanner.scan();
@@ -83,6 +84,6 @@ void BM_ScanWarm(benchmark::State& state) {
 }
 BENCHMARK(BM_ScanWarm)->Unit(benchmark::kMillisecond);
 
-}  // namespace
+} // namespace
 
 BENCHMARK_MAIN();

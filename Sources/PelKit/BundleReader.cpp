@@ -41,7 +41,8 @@ std::string withoutExtension(std::string name) {
 // name the same bundle (and the same cache row).
 std::string bundlePathOf(const Url& bundle) {
     std::string path = bundle.filePath();
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
     return path;
 }
 
@@ -107,7 +108,7 @@ std::optional<std::string> teamIDFromOutput(const std::string& out, const std::s
     return std::nullopt;
 }
 
-}  // namespace
+} // namespace
 
 EntryStamp entryStamp(const std::string& path) {
     struct stat st {};
@@ -171,4 +172,4 @@ std::optional<std::string> BundleReader::readTeamID(const Url& appURL) {
     return teamID;
 }
 
-}  // namespace pelkit
+} // namespace pelkit

@@ -11,7 +11,7 @@ namespace pelkit {
 // The attributes of one directory entry (its own entry, not its contents; a symbolic link is
 // not followed) that key the bundle caches. Both are 0 when they cannot be read.
 struct EntryStamp {
-    double mtime = 0;  // modification time, seconds since 1970
+    double mtime = 0; // modification time, seconds since 1970
     std::int64_t size = 0;
 
     bool operator==(const EntryStamp&) const = default;
@@ -38,4 +38,4 @@ public:
     static std::optional<std::string> readTeamID(const Url& appURL);
 };
 
-}  // namespace pelkit
+} // namespace pelkit

@@ -50,9 +50,11 @@ std::optional<std::vector<std::string>> listVisible(const std::string& dir) {
     return names;
 }
 
-SkippedApp skip(const Url& bundle, std::string reason) { return SkippedApp{bundle, std::move(reason), std::nullopt}; }
+SkippedApp skip(const Url& bundle, std::string reason) {
+    return SkippedApp{bundle, std::move(reason), std::nullopt};
+}
 
-}  // namespace
+} // namespace
 
 Scanner::Scanner(std::shared_ptr<Overrides> overrides) : overrides(std::move(overrides)) {}
 
@@ -67,7 +69,9 @@ std::vector<ScanRoot> Scanner::defaultRoots(const std::string& homeDirectory) {
     };
 }
 
-std::vector<ScanRoot> Scanner::defaultRoots() { return defaultRoots(PelPaths::home().string()); }
+std::vector<ScanRoot> Scanner::defaultRoots() {
+    return defaultRoots(PelPaths::home().string());
+}
 
 std::vector<Url> Scanner::findAppBundles(const std::string& root, int depth) {
     if (!exists(root)) return {};
@@ -80,7 +84,8 @@ std::vector<Url> Scanner::findAppBundles(const std::string& root, int depth) {
             found.push_back(Url::fromFilePath(path));
         } else if (depth >= 1 && isDirectoryFollowingLinks(path)) {
             auto inner = findAppBundles(path, depth - 1);
-            found.insert(found.end(), std::make_move_iterator(inner.begin()), std::make_move_iterator(inner.end()));
+            found.insert(found.end(), std::make_move_iterator(inner.begin()),
+                         std::make_move_iterator(inner.end()));
         }
     }
     return found;
@@ -122,7 +127,8 @@ ScanResult Scanner::scan() const {
             if (overrides) {
                 if (auto entry = overrides->entry(bundleID); entry && entry->ignore.value_or(false)) {
                     result.skipped.push_back(
-                        skip(bundle, "override ignore: " + entry->ignoreReason.value_or("overrides.json ignore=true")));
+                        skip(bundle, "override ignore: " +
+                                         entry->ignoreReason.value_or("overrides.json ignore=true")));
                     continue;
                 }
             }
@@ -134,4 +140,4 @@ ScanResult Scanner::scan() const {
     return result;
 }
 
-}  // namespace pelkit
+} // namespace pelkit

@@ -47,4 +47,4 @@ private:
     static std::vector<Url> findAppBundles(const std::string& root, int depth);
 };
 
-}  // namespace pelkit
+} // namespace pelkit

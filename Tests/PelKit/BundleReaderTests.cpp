@@ -18,26 +18,33 @@ namespace pelkit {
 namespace {
 
 namespace fs = std::filesystem;
-using platform::PlistValue;
 using pelsupport::BundleBuilder;
 using pelsupport::FakeBundleTools;
-using testsupport::FakeReply;
-using testsupport::FakeTools;
+using pelsupport::FakeReply;
+using pelsupport::FakeTools;
 using pelsupport::TempDir;
+using platform::PlistValue;
 
-Url urlOf(const fs::path& p) { return Url::fromFilePath(p.string()); }
+Url urlOf(const fs::path& p) {
+    return Url::fromFilePath(p.string());
+}
 
 // A fresh database standing in for DB::shared() while it lives.
 struct SharedTestDB {
     DB db;
-    explicit SharedTestDB(const fs::path& file) : db(Url::fromFilePath(file.string())) { testing::setSharedDB(&db); }
+    explicit SharedTestDB(const fs::path& file) : db(Url::fromFilePath(file.string())) {
+        testing::setSharedDB(&db);
+    }
     ~SharedTestDB() { testing::setSharedDB(nullptr); }
 };
 
-PlistValue number(std::int64_t n) { return PlistValue(PlistValue::Storage{n}); }
+PlistValue number(std::int64_t n) {
+    return PlistValue(PlistValue::Storage{n});
+}
 PlistValue stringArray(std::vector<std::string> items) {
     PlistValue::Array array;
-    for (auto& s : items) array.emplace_back(std::move(s));
+    for (auto& s : items)
+        array.emplace_back(std::move(s));
     return PlistValue(PlistValue::Storage{std::move(array)});
 }
 
@@ -71,8 +78,13 @@ TEST_F(BundleReaderTest, InfoPlistShapes) {
     const std::vector<PlistShape> shapes = {
         {"every field, XML",
          [](BundleBuilder& b) {
-             b.bundleID("com.example.editor").displayName("Editor Pro").name("Editor").shortVersion("2.5.1")
-                 .buildVersion("2510").minSystemVersion("13.0").feedURL("https://example.com/appcast.xml");
+             b.bundleID("com.example.editor")
+                 .displayName("Editor Pro")
+                 .name("Editor")
+                 .shortVersion("2.5.1")
+                 .buildVersion("2510")
+                 .minSystemVersion("13.0")
+                 .feedURL("https://example.com/appcast.xml");
          },
          nullptr,
          [](const InstalledApp& a) {
@@ -89,8 +101,12 @@ TEST_F(BundleReaderTest, InfoPlistShapes) {
          }},
         {"every field, binary",
          [](BundleBuilder& b) {
-             b.bundleID("com.example.editor").displayName("Editor Pro").shortVersion("2.5.1").buildVersion("2510")
-                 .feedURL("https://example.com/appcast.xml").binaryPlist();
+             b.bundleID("com.example.editor")
+                 .displayName("Editor Pro")
+                 .shortVersion("2.5.1")
+                 .buildVersion("2510")
+                 .feedURL("https://example.com/appcast.xml")
+                 .binaryPlist();
          },
          nullptr,
          [](const InstalledApp& a) {
@@ -102,14 +118,13 @@ TEST_F(BundleReaderTest, InfoPlistShapes) {
          }},
         {"only CFBundleName names it", [](BundleBuilder& b) { b.name("Short"); }, nullptr,
          [](const InstalledApp& a) { EXPECT_EQ(a.name, "Short"); }},
-        {"no name keys: the file name without extension",
-         [](BundleBuilder& b) { b.remove("CFBundleName"); }, nullptr,
-         [](const InstalledApp& a) { EXPECT_EQ(a.name, "Editor"); }},
+        {"no name keys: the file name without extension", [](BundleBuilder& b) { b.remove("CFBundleName"); },
+         nullptr, [](const InstalledApp& a) { EXPECT_EQ(a.name, "Editor"); }},
         {"an empty display name is kept", [](BundleBuilder& b) { b.displayName(""); }, nullptr,
          [](const InstalledApp& a) { EXPECT_EQ(a.name, ""); }},
         {"a display name that is no text counts as missing",
-         [](BundleBuilder& b) { b.set("CFBundleDisplayName", stringArray({"Editor Pro"})).name("Plain"); }, nullptr,
-         [](const InstalledApp& a) { EXPECT_EQ(a.name, "Plain"); }},
+         [](BundleBuilder& b) { b.set("CFBundleDisplayName", stringArray({"Editor Pro"})).name("Plain"); },
+         nullptr, [](const InstalledApp& a) { EXPECT_EQ(a.name, "Plain"); }},
         {"numeric CFBundleVersion is absent", [](BundleBuilder& b) { b.set("CFBundleVersion", number(100)); },
          nullptr,
          [](const InstalledApp& a) {
@@ -139,14 +154,17 @@ TEST_F(BundleReaderTest, InfoPlistShapes) {
              EXPECT_EQ(a.executable, std::nullopt);
              EXPECT_TRUE(a.archs.empty());
          }},
-        {"missing identifier", [](BundleBuilder& b) { b.remove("CFBundleIdentifier"); }, "no CFBundleIdentifier",
-         nullptr},
+        {"missing identifier", [](BundleBuilder& b) { b.remove("CFBundleIdentifier"); },
+         "no CFBundleIdentifier", nullptr},
         {"numeric identifier", [](BundleBuilder& b) { b.set("CFBundleIdentifier", number(42)); },
          "no CFBundleIdentifier", nullptr},
-        {"binary plist without identifier", [](BundleBuilder& b) { b.remove("CFBundleIdentifier").binaryPlist(); },
-         "no CFBundleIdentifier", nullptr},
+        {"binary plist without identifier",
+         [](BundleBuilder& b) { b.remove("CFBundleIdentifier").binaryPlist(); }, "no CFBundleIdentifier",
+         nullptr},
         {"an array is not a dictionary",
-         [](BundleBuilder& b) { b.rawInfoPlist(stringArray({"CFBundleIdentifier", "com.example.x"}).toXml()); },
+         [](BundleBuilder& b) {
+             b.rawInfoPlist(stringArray({"CFBundleIdentifier", "com.example.x"}).toXml());
+         },
          "Info.plist not a dictionary", nullptr},
         {"a text is not a dictionary",
          [](BundleBuilder& b) { b.rawInfoPlist(PlistValue(std::string("com.example.x")).toBinary()); },
@@ -222,8 +240,10 @@ TEST_F(BundleReaderTest, ReceiptOfAnyKindMarksAnAppStoreApp) {
 }
 
 TEST_F(BundleReaderTest, AppleOwnedIsTheCaseSensitivePrefixWithItsDot) {
-    const std::vector<std::pair<std::string, bool>> cases = {
-        {"com.apple.Safari", true}, {"com.applesoft.tool", false}, {"Com.apple.x", false}, {"com.apple", false}};
+    const std::vector<std::pair<std::string, bool>> cases = {{"com.apple.Safari", true},
+                                                             {"com.applesoft.tool", false},
+                                                             {"Com.apple.x", false},
+                                                             {"com.apple", false}};
     for (const auto& [id, owned] : cases) {
         SCOPED_TRACE(id);
         EXPECT_EQ(BundleReader::read(urlOf(build(BundleBuilder("A.app").bundleID(id)))).isAppleOwned, owned);
@@ -297,7 +317,8 @@ TEST_F(BundleReaderTest, TeamIdentifierLineVariants) {
     const std::vector<TeamCase> cases = {
         {"on standard error", FakeReply().withErr("Identifier=x\nTeamIdentifier=ABCDE12345\n"), "ABCDE12345"},
         {"on standard output", FakeReply().withOut("TeamIdentifier=OUT1234567\n"), "OUT1234567"},
-        {"standard output comes first", FakeReply().withOut("TeamIdentifier=FIRST\n").withErr("TeamIdentifier=SECOND\n"), "FIRST"},
+        {"standard output comes first",
+         FakeReply().withOut("TeamIdentifier=FIRST\n").withErr("TeamIdentifier=SECOND\n"), "FIRST"},
         {"first of two lines", FakeReply().withErr("TeamIdentifier=ONE\nTeamIdentifier=TWO\n"), "ONE"},
         {"not set", FakeReply().withErr("TeamIdentifier=not set\n"), std::nullopt},
         {"not set, padded", FakeReply().withErr("TeamIdentifier= \tnot set \n"), std::nullopt},
@@ -306,9 +327,9 @@ TEST_F(BundleReaderTest, TeamIdentifierLineVariants) {
         {"empty value is a Team ID", FakeReply().withErr("TeamIdentifier=\n"), ""},
         {"blanks and tabs trimmed", FakeReply().withErr("TeamIdentifier=\t  AB CD \t\n"), "AB CD"},
         {"anywhere in the line, after the first occurrence",
-         FakeReply().withErr("note: TeamIdentifier=X=TeamIdentifier=Y\n"),
-         "X=TeamIdentifier=Y"},
-        {"exit status is not looked at", FakeReply().withStatus(1).withErr("TeamIdentifier=FAILED123\n"), "FAILED123"},
+         FakeReply().withErr("note: TeamIdentifier=X=TeamIdentifier=Y\n"), "X=TeamIdentifier=Y"},
+        {"exit status is not looked at", FakeReply().withStatus(1).withErr("TeamIdentifier=FAILED123\n"),
+         "FAILED123"},
         {"unsigned", FakeReply().withStatus(1).withErr("code object is not signed at all\n"), std::nullopt},
     };
     int n = 0;
@@ -365,7 +386,8 @@ TEST_F(BundleReaderTest, EntryStampIsTheBundleFolderItself) {
     ASSERT_EQ(::lstat(bundle.c_str(), &st), 0);
     EXPECT_EQ(stamp.size, static_cast<std::int64_t>(st.st_size));
     // Changing a file inside does not move the folder's own stamp.
-    pelsupport::writeText(bundle / "Contents/Info.plist", BundleBuilder("Stamp.app").shortVersion("9").infoPlistBytes());
+    pelsupport::writeText(bundle / "Contents/Info.plist",
+                          BundleBuilder("Stamp.app").shortVersion("9").infoPlistBytes());
     EXPECT_EQ(entryStamp(bundle.string()), stamp);
     EXPECT_EQ(entryStamp((dir / "missing.app").string()), (EntryStamp{0, 0}));
 }
@@ -373,7 +395,8 @@ TEST_F(BundleReaderTest, EntryStampIsTheBundleFolderItself) {
 TEST_F(BundleReaderTest, UnreadableAttributesAreCachedUnderZero) {
     const std::string gone = (dir / "Gone.app").string();
     EXPECT_EQ(BundleReader::readTeamID(Url::fromFilePath(gone)), FakeBundleTools::defaultTeamID);
-    EXPECT_EQ(DB::shared().getTeamID(gone, 0, 0), std::optional<std::optional<std::string>>(FakeBundleTools::defaultTeamID));
+    EXPECT_EQ(DB::shared().getTeamID(gone, 0, 0),
+              std::optional<std::optional<std::string>>(FakeBundleTools::defaultTeamID));
 }
 
 TEST_F(BundleReaderTest, MissingCodesignGivesNoTeamIDAndCachesNothing) {
@@ -409,12 +432,13 @@ TEST_F(BundleReaderTest, CodesignThatCannotLaunchThrowsTheRunnersError) {
     fs::path bundle = build(BundleBuilder("Signed.app"));
     // Executable but not runnable: the launch itself fails.
     tools.installScript("codesign", "");
-    pelsupport::writeText(tools.path("codesign"), "\x7f" "ELF garbage");
+    pelsupport::writeText(tools.path("codesign"), "\x7f"
+                                                  "ELF garbage");
     fs::permissions(tools.path("codesign"), fs::perms::owner_all);
     EXPECT_ANY_THROW(BundleReader::readTeamID(urlOf(bundle)));
     EXPECT_EQ(teamRow(bundle), std::nullopt);
     EXPECT_EQ(BundleReader::read(urlOf(bundle)).teamID, std::nullopt);
 }
 
-}  // namespace
-}  // namespace pelkit
+} // namespace
+} // namespace pelkit

@@ -21,15 +21,19 @@ namespace {
 namespace fs = std::filesystem;
 using pelsupport::BundleBuilder;
 using pelsupport::FakeBundleTools;
-using testsupport::FakeTools;
+using pelsupport::FakeTools;
 using pelsupport::TempDir;
 
-Url urlOf(const fs::path& p) { return Url::fromFilePath(p.string()); }
+Url urlOf(const fs::path& p) {
+    return Url::fromFilePath(p.string());
+}
 
 // A fresh database standing in for DB::shared() while it lives.
 struct SharedTestDB {
     DB db;
-    explicit SharedTestDB(const fs::path& file) : db(Url::fromFilePath(file.string())) { testing::setSharedDB(&db); }
+    explicit SharedTestDB(const fs::path& file) : db(Url::fromFilePath(file.string())) {
+        testing::setSharedDB(&db);
+    }
     ~SharedTestDB() { testing::setSharedDB(nullptr); }
 };
 
@@ -44,7 +48,8 @@ std::map<std::string, std::string> reasonsByPath(const ScanResult& r) {
 
 std::vector<std::string> paths(const std::vector<InstalledApp>& apps) {
     std::vector<std::string> out;
-    for (const auto& a : apps) out.push_back(a.path.filePath());
+    for (const auto& a : apps)
+        out.push_back(a.path.filePath());
     return out;
 }
 
@@ -62,7 +67,9 @@ protected:
     std::shared_ptr<Overrides> overrides = std::make_shared<Overrides>(OverridesFile{}, std::nullopt);
 
     std::vector<ScanRoot> roots() const {
-        return {{urlOf(applications), false}, {urlOf(userApplications), false}, {urlOf(systemApplications), true}};
+        return {{urlOf(applications), false},
+                {urlOf(userApplications), false},
+                {urlOf(systemApplications), true}};
     }
     Scanner scanner() const { return Scanner(overrides, roots()); }
 
@@ -106,13 +113,14 @@ TEST_F(ScannerTest, ThreeRootsWithEveryRuleThenAnUnchangedRescanRunsNoTool) {
     ignore("com.example.quiet", std::nullopt);
     ignore("com.example.noisy", "too loud");
     ignore("com.example.quiet2", "second");
-    fs::path ignoredLater = BundleBuilder("QuietLater.app").bundleID("com.example.quiet2").build(applications / "Utilities");
+    fs::path ignoredLater =
+        BundleBuilder("QuietLater.app").bundleID("com.example.quiet2").build(applications / "Utilities");
     // ignoredLater is in root 1 but ignored; quietKept in root 2 is ignored as well; both skipped.
 
     const ScanResult first = scanner().scan();
 
-    const std::set<std::string> expectedApps = {alpha.string(), tool.string(), insideUpper.string(),
-                                                host.string(), dupFirst.string(), beta.string()};
+    const std::set<std::string> expectedApps = {alpha.string(), tool.string(),     insideUpper.string(),
+                                                host.string(),  dupFirst.string(), beta.string()};
     const auto firstPaths = paths(first.apps);
     EXPECT_EQ(std::set<std::string>(firstPaths.begin(), firstPaths.end()), expectedApps);
     EXPECT_EQ(firstPaths.size(), expectedApps.size());
@@ -125,7 +133,8 @@ TEST_F(ScannerTest, ThreeRootsWithEveryRuleThenAnUnchangedRescanRunsNoTool) {
         {ignoredWhy.string(), "override ignore: too loud"},
         {ignoredLater.string(), "override ignore: second"},
         {quietKept.string(), "override ignore: second"},
-        {broken.string(), "bundle read failed: no Info.plist at " + (broken / "Contents/Info.plist").string()},
+        {broken.string(),
+         "bundle read failed: no Info.plist at " + (broken / "Contents/Info.plist").string()},
         {calc.string(), "Apple-owned (com.example.calc)"},
     };
     EXPECT_EQ(reasonsByPath(first), expectedSkips);
@@ -191,7 +200,9 @@ TEST_F(ScannerTest, SymbolicLinkToAFolderIsWalked) {
 }
 
 TEST_F(ScannerTest, RootInsideABundleYieldsNestedHelpers) {
-    fs::path host = BundleBuilder("Host.app").helper("Contents/Library/LoginItems", BundleBuilder("Helper.app")).build(dir.path());
+    fs::path host = BundleBuilder("Host.app")
+                        .helper("Contents/Library/LoginItems", BundleBuilder("Helper.app"))
+                        .build(dir.path());
     Scanner s(overrides, {{urlOf(host / "Contents/Library/LoginItems"), false}});
     ScanResult r = s.scan();
     EXPECT_TRUE(r.apps.empty());
@@ -231,7 +242,8 @@ TEST_F(ScannerTest, CacheIsKeyedByTheBundleFoldersOwnStamp) {
     tools.clearCalls();
 
     // New contents under an unchanged folder stamp: served from the cache unchanged.
-    pelsupport::writeText(app / "Contents/Info.plist", BundleBuilder("Editor.app").shortVersion("2.0").infoPlistBytes());
+    pelsupport::writeText(app / "Contents/Info.plist",
+                          BundleBuilder("Editor.app").shortVersion("2.0").infoPlistBytes());
     pelsupport::setModificationTime(app, 1'700'000'000);
     EXPECT_EQ(scanner().scan().apps.at(0).shortVersion, "1.0");
     EXPECT_EQ(fakes.toolCalls(), 0);
@@ -281,12 +293,13 @@ TEST_F(ScannerTest, FirstBundleInListingOrderWinsWithinARoot) {
     BundleBuilder("One.app").bundleID("com.example.same").build(applications);
     BundleBuilder("Two.app").bundleID("com.example.same").build(applications);
     std::vector<std::string> listing;
-    for (const auto& e : fs::directory_iterator(applications)) listing.push_back(e.path().string());
+    for (const auto& e : fs::directory_iterator(applications))
+        listing.push_back(e.path().string());
     ScanResult r = scanner().scan();
     ASSERT_EQ(r.apps.size(), 1u);
     EXPECT_EQ(r.apps[0].path.filePath(), listing.at(0));
     EXPECT_TRUE(r.skipped.empty());
 }
 
-}  // namespace
-}  // namespace pelkit
+} // namespace
+} // namespace pelkit

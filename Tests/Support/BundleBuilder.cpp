@@ -21,11 +21,12 @@ std::string stem(const std::string& fileName) {
 }
 
 std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return s;
 }
 
-}  // namespace
+} // namespace
 
 BundleBuilder::BundleBuilder(std::string fileName) : fileName_(std::move(fileName)) {
     const std::string base = stem(fileName_);
@@ -103,7 +104,8 @@ fs::path BundleBuilder::build(const fs::path& parentDir) const {
         }
     }
     if (receipt_) writeText(bundle / "Contents" / "_MASReceipt" / "receipt", "");
-    for (const auto& [dir, nested] : helpers_) nested.build(bundle / dir);
+    for (const auto& [dir, nested] : helpers_)
+        nested.build(bundle / dir);
     return bundle;
 }
 
@@ -117,4 +119,4 @@ void setModificationTime(const fs::path& path, double secondsSince1970) {
         throw std::system_error(errno, std::generic_category(), "utimensat " + path.string());
 }
 
-}  // namespace pelsupport
+} // namespace pelsupport

@@ -3,8 +3,8 @@
 // Fixture application bundles on disk.
 //
 //   auto path = BundleBuilder("Foo.app").bundleID("com.example.foo").shortVersion("2.1")
-//                   .binaryPlist().receipt().helper("Contents/Library/LoginItems", BundleBuilder("Helper.app"))
-//                   .build(dir);
+//                   .binaryPlist().receipt().helper("Contents/Library/LoginItems",
+//                   BundleBuilder("Helper.app")) .build(dir);
 //
 // A bundle starts with an Info.plist holding CFBundleIdentifier "com.example.<name lower-cased>",
 // CFBundleName <name>, CFBundleShortVersionString "1.0", CFBundleVersion "1" and
@@ -32,9 +32,13 @@ public:
     BundleBuilder& bundleID(std::string id) { return set("CFBundleIdentifier", text(std::move(id))); }
     BundleBuilder& name(std::string n) { return set("CFBundleName", text(std::move(n))); }
     BundleBuilder& displayName(std::string n) { return set("CFBundleDisplayName", text(std::move(n))); }
-    BundleBuilder& shortVersion(std::string v) { return set("CFBundleShortVersionString", text(std::move(v))); }
+    BundleBuilder& shortVersion(std::string v) {
+        return set("CFBundleShortVersionString", text(std::move(v)));
+    }
     BundleBuilder& buildVersion(std::string v) { return set("CFBundleVersion", text(std::move(v))); }
-    BundleBuilder& minSystemVersion(std::string v) { return set("LSMinimumSystemVersion", text(std::move(v))); }
+    BundleBuilder& minSystemVersion(std::string v) {
+        return set("LSMinimumSystemVersion", text(std::move(v)));
+    }
     BundleBuilder& feedURL(std::string url) { return set("SUFeedURL", text(std::move(url))); }
 
     // Any Info.plist key with any value; `remove` drops a key (the defaults included).
@@ -84,4 +88,4 @@ private:
 // Sets a path's own modification time (a symbolic link is not followed), in seconds since 1970.
 void setModificationTime(const std::filesystem::path& path, double secondsSince1970);
 
-}  // namespace pelsupport
+} // namespace pelsupport

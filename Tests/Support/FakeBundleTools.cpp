@@ -14,7 +14,7 @@ void upsert(std::vector<std::pair<std::string, FakeReply>>& list, const std::str
     }
 }
 
-}  // namespace
+} // namespace
 
 FakeBundleTools::FakeBundleTools(FakeTools& tools)
     : tools_(tools), codesignDefault_(codesignDisplayReply(std::string(defaultTeamID))),
@@ -39,7 +39,8 @@ FakeReply FakeBundleTools::lipoArchsReply(const std::string& archs) {
     return reply;
 }
 
-FakeBundleTools& FakeBundleTools::teamID(const std::string& bundlePath, const std::optional<std::string>& teamID) {
+FakeBundleTools& FakeBundleTools::teamID(const std::string& bundlePath,
+                                         const std::optional<std::string>& teamID) {
     return codesignDisplay(bundlePath, codesignDisplayReply(teamID));
 }
 
@@ -77,11 +78,15 @@ FakeBundleTools& FakeBundleTools::defaultLipo(FakeReply reply) {
     return *this;
 }
 
-void FakeBundleTools::removeCodesign() { tools_.remove("codesign"); }
-void FakeBundleTools::removeLipo() { tools_.remove("lipo"); }
+void FakeBundleTools::removeCodesign() {
+    tools_.remove("codesign");
+}
+void FakeBundleTools::removeLipo() {
+    tools_.remove("lipo");
+}
 
 void FakeBundleTools::installCodesign() {
-    testsupport::FakeScenario scenario;
+    FakeScenario scenario;
     scenario.rules = codesignExtra_;
     for (const auto& [bundle, reply] : codesignByBundle_) {
         FakeRule rule;
@@ -94,7 +99,7 @@ void FakeBundleTools::installCodesign() {
 }
 
 void FakeBundleTools::installLipo() {
-    testsupport::FakeScenario scenario;
+    FakeScenario scenario;
     for (const auto& [exe, reply] : lipoByExecutable_) {
         FakeRule rule;
         rule.argsInclude = {"-archs", exe};
@@ -105,4 +110,4 @@ void FakeBundleTools::installLipo() {
     tools_.installScenario("lipo", scenario);
 }
 
-}  // namespace pelsupport
+} // namespace pelsupport

@@ -2,7 +2,7 @@
 
 // Fake `lipo` and `codesign` for code that reads application bundles, on top of FakeTools.
 //
-//     testsupport::FakeTools tools;
+//     pelsupport::FakeTools tools;
 //     pelsupport::FakeBundleTools fakes(tools);      // every bundle: x86_64 arm64, Team ID ABCDE12345
 //     fakes.teamID(bundle, "TEAM000001");             // one bundle's Team ID
 //     fakes.teamID(other, std::nullopt);              // "TeamIdentifier=not set"
@@ -15,8 +15,8 @@
 // `codesign -dv --verbose=4 <bundle>` answers by the bundle path among its arguments, like the real
 // tool, on standard error. `lipo -archs <executable>` answers by the executable path. Calls that no
 // per-path setting matches get the defaults. Every setter reinstalls the fake at once (also after
-// a remove); the call log is kept (see FakeTools::clearCalls). Settings for many paths make the script longer, so a test
-// with hundreds of bundles should rely on the defaults.
+// a remove); the call log is kept (see FakeTools::clearCalls). Settings for many paths make the script
+// longer, so a test with hundreds of bundles should rely on the defaults.
 
 #include "Support/FakeTools.hpp"
 
@@ -26,10 +26,6 @@
 #include <vector>
 
 namespace pelsupport {
-
-using testsupport::FakeReply;
-using testsupport::FakeRule;
-using testsupport::FakeTools;
 
 class FakeBundleTools {
 public:
@@ -78,4 +74,4 @@ private:
     FakeReply lipoDefault_;
 };
 
-}  // namespace pelsupport
+} // namespace pelsupport
