@@ -1,7 +1,6 @@
 #include "PelKit/PermissionProbe.hpp"
 
-#include <unicode/locid.h>
-#include <unicode/unistr.h>
+#include "Platform/Unicode.hpp"
 
 #include <array>
 #include <cerrno>
@@ -20,16 +19,10 @@ namespace {
 constexpr std::array<std::string_view, 3> kStatusRaw{"granted", "denied", "unknown"};
 constexpr std::string_view kProductName = "Pelloran";
 
-icu::UnicodeString lowered(std::string_view s) {
-    auto u = icu::UnicodeString::fromUTF8(icu::StringPiece(s.data(), static_cast<int32_t>(s.size())));
-    u.toLower(icu::Locale::getDefault());
-    return u;
-}
-
 // An empty needle matches nothing: an empty bundle identifier must not pass over every entry.
-bool containsIgnoringCase(const icu::UnicodeString& haystack, std::string_view needle) {
+bool containsIgnoringCase(const std::string& loweredHaystack, std::string_view needle) {
     if (needle.empty()) return false;
-    return haystack.indexOf(lowered(needle)) >= 0;
+    return loweredHaystack.find(platform::unicode::toLowerNFC(needle)) != std::string::npos;
 }
 
 } // namespace
@@ -77,7 +70,7 @@ PermissionStatus PermissionProbe::appManagementGranted(const std::optional<std::
     for (const auto& name : names) {
         if (fs::path(name).extension() != ".app") continue;
         if (ownBundleID) {
-            const auto haystack = lowered(name);
+            const auto haystack = platform::unicode::toLowerNFC(name);
             if (containsIgnoringCase(haystack, kProductName) || containsIgnoringCase(haystack, *ownBundleID))
                 continue;
         }

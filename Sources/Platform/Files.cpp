@@ -63,7 +63,9 @@ void createDirectories(const fs::path& dir, mode_t mode) {
 void atomicWrite(const fs::path& target, std::string_view data, mode_t newFileMode) {
     fs::path folder = target.parent_path();
     if (folder.empty()) folder = ".";
-    std::string pattern = (folder / ("." + target.filename().string() + ".tmp-XXXXXX")).string();
+    std::string leaf = ".";
+    leaf.append(target.filename().string()).append(".tmp-XXXXXX");
+    std::string pattern = (folder / leaf).string();
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
 

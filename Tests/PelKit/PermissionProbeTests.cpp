@@ -1,4 +1,5 @@
 #include "PelKit/PermissionProbe.hpp"
+#include "Support/TempDir.hpp"
 
 #include <gtest/gtest.h>
 
@@ -22,15 +23,8 @@ namespace {
 
 // A stand-in applications folder.
 struct AppsFolder {
-    std::string root;
-    AppsFolder() {
-        char tmpl[] = "/tmp/pel-probe-test-XXXXXX";
-        root = ::mkdtemp(tmpl);
-    }
-    ~AppsFolder() {
-        std::error_code ec;
-        fs::remove_all(root, ec);
-    }
+    pelsupport::TempDir tmp{"pel-probe-test"};
+    std::string root = tmp.path().string();
     std::string plistOf(const std::string& entry) const {
         return root + "/" + entry + "/Contents/Info.plist";
     }

@@ -1,6 +1,7 @@
 #include "PelKit/Models.hpp"
 #include "PelKit/Proc.hpp"
 #include "Support/FakeTools.hpp"
+#include "Support/TempDir.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <ostream>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -24,30 +26,24 @@
 #include <unistd.h>
 
 using namespace pelkit;
-using testsupport::FakeReply;
-using testsupport::FakeRule;
-using testsupport::FakeScenario;
-using testsupport::FakeTools;
+using pelsupport::FakeReply;
+using pelsupport::FakeRule;
+using pelsupport::FakeScenario;
+using pelsupport::FakeTools;
 namespace fs = std::filesystem;
 
 namespace {
 
 using Seconds = std::chrono::duration<double>;
 
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char tmpl[] = "/tmp/pel-proc-test-XXXXXX";
-        path = ::mkdtemp(tmpl);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
+// A fresh folder with named subfolders, each path ending with "/".
+struct ToolDirs {
+    pelsupport::TempDir tmp{"pel-proc-test"};
     std::string sub(const std::string& name) const {
-        fs::create_directories(path + "/" + name);
-        return path + "/" + name + "/";
+        fs::create_directories(tmp / name);
+        return (tmp / name).string() + "/";
     }
+    std::string path() const { return tmp.path().string(); }
 };
 
 void writeExecutable(const std::string& path, const std::string& content, mode_t mode = 0755) {
@@ -92,7 +88,7 @@ TEST(ProcWhich, SearchesTheSixFixedDirectoriesInOrder) {
 }
 
 TEST(ProcWhich, FirstDirectoryWithAnExecutableRegularFileWins) {
-    TempDir tmp;
+    ToolDirs tmp;
     auto first = tmp.sub("usr-bin"), second = tmp.sub("opt-homebrew-bin");
     writeExecutable(first + "both", "#!/bin/sh\n");
     writeExecutable(second + "both", "#!/bin/sh\n");
@@ -101,7 +97,7 @@ TEST(ProcWhich, FirstDirectoryWithAnExecutableRegularFileWins) {
     fs::create_directories(first + "isdir");
     writeExecutable(second + "isdir", "#!/bin/sh\n");
     fs::create_symlink(second + "both", first + "linked");
-    fs::create_symlink(tmp.path + "/nowhere", first + "dangling");
+    fs::create_symlink(tmp.path() + "/nowhere", first + "dangling");
 
     pelkit::testing::ScopedToolDirectories only({first, second});
     EXPECT_EQ(Proc::which("both"), first + "both");
@@ -115,7 +111,7 @@ TEST(ProcWhich, FirstDirectoryWithAnExecutableRegularFileWins) {
 }
 
 TEST(ProcWhich, NeverConsultsPath) {
-    TempDir tmp;
+    ToolDirs tmp;
     auto onPath = tmp.sub("on-path"), searched = tmp.sub("searched");
     writeExecutable(onPath + "pathonly", "#!/bin/sh\n");
     std::string oldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
@@ -127,7 +123,7 @@ TEST(ProcWhich, NeverConsultsPath) {
 }
 
 TEST(ProcWhich, OverrideAddsSlashesNestsAndRestores) {
-    TempDir tmp;
+    ToolDirs tmp;
     auto a = tmp.sub("a"), b = tmp.sub("b");
     {
         pelkit::testing::ScopedToolDirectories outer({a.substr(0, a.size() - 1)});
@@ -150,6 +146,10 @@ struct RunCase {
     std::string out;
     std::string err;
 };
+
+void PrintTo(const RunCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 using R = FakeReply;
 
@@ -230,17 +230,17 @@ TEST(ProcRun, NoticesTheEndPromptly) {
 // ---- run: launch errors ----
 
 TEST(ProcRun, LaunchFailuresThrowThePlatformError) {
-    TempDir tmp;
-    writeExecutable(tmp.path + "/plain", "#!/bin/sh\n", 0644);
-    writeExecutable(tmp.path + "/garbage", "\x01\x02 not a program\n");
+    ToolDirs tmp;
+    writeExecutable(tmp.path() + "/plain", "#!/bin/sh\n", 0644);
+    writeExecutable(tmp.path() + "/garbage", "\x01\x02 not a program\n");
     struct Case {
         std::string path;
         int errnoValue;
     };
-    for (const auto& c : std::vector<Case>{{tmp.path + "/missing", ENOENT},
-                                           {tmp.path + "/plain", EACCES},
-                                           {tmp.path, EACCES},
-                                           {tmp.path + "/garbage", ENOEXEC}}) {
+    for (const auto& c : std::vector<Case>{{tmp.path() + "/missing", ENOENT},
+                                           {tmp.path() + "/plain", EACCES},
+                                           {tmp.path(), EACCES},
+                                           {tmp.path() + "/garbage", ENOEXEC}}) {
         SCOPED_TRACE(c.path);
         try {
             Proc::run(c.path, {}, 5);
@@ -280,7 +280,7 @@ TEST(ProcTimeout, TermIsEnoughForAWellBehavedTool) {
 
 TEST(ProcTimeout, ToolIgnoringTermIsKilledHalfASecondLater) {
     FakeTools tools;
-    tools.install("stubborn", FakeReply().withDelay(20).ignoringSigterm());
+    tools.install("stubborn", FakeReply().withDelay(3).ignoringSigterm());
     double taken = secondsTaken([&] {
         PelError e = expectTimeout([&] { Proc::run(*Proc::which("stubborn"), {}, 0.2); });
         EXPECT_EQ(e.message(), tools.path("stubborn") + " timeout after 0s");
@@ -322,9 +322,9 @@ TEST(ProcTimeout, GrandchildHoldingTheOutputOpenCannotHangTheCaller) {
         bool timesOut;
     };
     for (const auto& c : std::vector<Case>{
-             {"holds stdout", sleep + " 5 & echo started", true},
-             {"holds stderr", sleep + " 5 >/dev/null & echo started", true},
-             {"lets go", sleep + " 5 >/dev/null 2>&1 & echo started", false},
+             {"holds stdout", sleep + " 3 & echo started", true},
+             {"holds stderr", sleep + " 3 >/dev/null & echo started", true},
+             {"lets go", sleep + " 3 >/dev/null 2>&1 & echo started", false},
          }) {
         SCOPED_TRACE(c.name);
         double taken = secondsTaken([&] {

@@ -16,7 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace testsupport {
+namespace pelsupport {
 
 namespace fs = std::filesystem;
 
@@ -282,4 +282,4 @@ void FakeTools::clearCalls() {
     }
 }
 
-} // namespace testsupport
+} // namespace pelsupport

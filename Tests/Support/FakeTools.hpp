@@ -7,7 +7,7 @@
 // that directory the only one pelkit::Proc::which searches while the object lives. Tests then put
 // named fakes beside the real tools:
 //
-//     testsupport::FakeTools tools;
+//     pelsupport::FakeTools tools;
 //     tools.install("lipo", FakeReply().withOut("x86_64 arm64\n"));
 //     tools.installScenario("codesign",
 //         FakeScenario()
@@ -43,13 +43,15 @@
 #include <utility>
 #include <vector>
 
-namespace testsupport {
+namespace pelsupport {
 
 // What one call of a fake does, in this order: log the call, ignore SIGTERM when asked, wait
 // `delaySeconds`, run `shell`, write `out` to standard output and `err` to standard error (bytes
 // unchanged, so invalid UTF-8 is fine), then end: by `signal` when set (its number is the status
 // Proc reports), else with `exitStatus`. Build it field by field or with the chainable setters
 // (g++ 12 warns on partial designated initializers): FakeReply().withStatus(1).withErr("bad\n").
+// A fake that ignores SIGTERM leaves its sleeper running for the rest of its delay after Proc kills
+// it; keep such delays short.
 struct FakeReply {
     int exitStatus = 0;
     std::string out;
@@ -188,4 +190,14 @@ private:
 // Quotes `s` for sh (single quotes).
 std::string shQuote(std::string_view s);
 
+} // namespace pelsupport
+
+// The kit's first home; kept so both spellings work.
+namespace testsupport {
+using pelsupport::FakeCall;
+using pelsupport::FakeReply;
+using pelsupport::FakeRule;
+using pelsupport::FakeScenario;
+using pelsupport::FakeTools;
+using pelsupport::shQuote;
 } // namespace testsupport

@@ -1,0 +1,108 @@
+#pragma once
+
+#include "PelKit/Models.hpp"
+#include "Platform/Workspace.hpp"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pelkit {
+
+// ---- Shared by every installer operation ----
+
+struct InstallOptions {
+    explicit InstallOptions(bool dryRun) : dryRun(dryRun) {}
+
+    // Changes nothing and returns a successful result whose message begins "dry-run: ".
+    bool dryRun;
+};
+
+// The outcome of one update. A failure is thrown, never returned, so `success` is true in every
+// result the installer and the engine build.
+class InstallResult {
+public:
+    InstallResult(bool success, std::string message, std::optional<Url> backupURL,
+                  std::optional<PelError> error)
+        : success_(success), message_(std::move(message)), backupURL_(std::move(backupURL)),
+          error_(std::move(error)) {}
+
+    bool success() const { return success_; }
+    const std::string& message() const { return message_; }
+    const std::optional<Url>& backupURL() const { return backupURL_; }
+    const std::optional<PelError>& error() const { return error_; }
+
+private:
+    bool success_;
+    std::string message_;
+    std::optional<Url> backupURL_;
+    std::optional<PelError> error_;
+};
+
+// Puts one downloaded update onto the machine. Stateless; every operation blocks until its tools end.
+// The operations are spread over InstallerExtract.cpp (pre-flight, formats, extraction),
+// InstallerPkg.cpp (installer packages, Homebrew) and InstallerReplace.cpp (the bundle swap).
+class Installer {
+public:
+    Installer() = delete;
+
+    enum class Format { zip, dmg, targz, tbz, pkg, unknown };
+
+    struct PkgSignatureInfo {
+        bool isSigned = false; // the system tool reports the package as signed
+        std::optional<std::string> teamID;
+        std::optional<std::string> developer;
+
+        bool operator==(const PkgSignatureInfo&) const = default;
+    };
+
+    // Free bytes of the volume holding a folder; nothing when they cannot be read.
+    using FreeBytesQuery = std::function<std::optional<std::int64_t>(const Url& folder)>;
+
+    // ---- Pre-flight, format detection and extraction (InstallerExtract.cpp) ----
+
+    // Absent when the update may go on; never throws (the caller throws what it returns). Running
+    // copies come from the platform's workspace and free space from `freeBytes(on:)` unless given.
+    static std::optional<PelError> preflight(const InstalledApp& app,
+                                             std::optional<std::int64_t> expectedDownloadBytes);
+    static std::optional<PelError> preflight(const InstalledApp& app,
+                                             std::optional<std::int64_t> expectedDownloadBytes,
+                                             const platform::Workspace& workspace,
+                                             const FreeBytesQuery& freeBytes);
+
+    static std::optional<std::int64_t> freeBytes(const Url& folder);
+
+    // Content first (a disk image's trailer, then leading magic bytes), then the file name. Never fails.
+    static Format detectFormat(const Url& file);
+
+    // Unpacks `archive` into `tempDir` (created 0700) and returns the application bundle or installer
+    // package found there. Throws PelError, the tool runner's errors, or the file system's error of
+    // creating the folder.
+    static Url extract(const Url& archive, const Url& tempDir);
+
+    // Mounts the image, copies its first top-level bundle (else package) into `into`, detaches.
+    static void extractDMG(const Url& archive, const Url& into);
+
+    // The first "mount-point" of "system-entities" that is a non-empty string.
+    static std::optional<std::string> parseMountPoint(const std::string& hdiutilPlist);
+
+    // A bundle or package at the top of `folder`, else one folder below; only items that resolve to a
+    // place inside `folder` count.
+    static Url findApp(const Url& folder);
+
+    // Direct, non-hidden entries named "*.app" (case-sensitive) or "*.pkg" (any case), in listing
+    // order. An entry counts only when it resolves (links followed) to a place inside `within`; a
+    // folder that cannot be listed gives nothing.
+    static std::vector<Url> shallowApps(const Url& folder);
+    static std::vector<Url> shallowApps(const Url& folder, const Url& within);
+    static std::vector<Url> shallowPkgs(const Url& folder);
+    static std::vector<Url> shallowPkgs(const Url& folder, const Url& within);
+};
+
+std::string_view rawValue(Installer::Format v);
+template <> std::optional<Installer::Format> fromRawValue<Installer::Format>(std::string_view raw);
+
+} // namespace pelkit

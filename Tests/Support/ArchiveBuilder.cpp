@@ -1,0 +1,124 @@
+#include "Support/ArchiveBuilder.hpp"
+
+#include "Support/FakeTools.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <fstream>
+#include <spawn.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace pelsupport {
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string tool(std::string_view name) {
+    auto path = FakeTools::realTool(name);
+    if (!path) throw std::runtime_error("real tool not found: " + std::string(name));
+    return *path;
+}
+
+// "./name" for every entry at the top of `folder`, sorted, so the archive holds the contents and never
+// a "./" entry that would reset the mode of the folder it is unpacked into.
+std::vector<std::string> topLevelMembers(const fs::path& folder) {
+    std::vector<std::string> members;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        members.push_back("./" + entry.path().filename().string());
+    }
+    std::sort(members.begin(), members.end());
+    return members;
+}
+
+fs::path buildTar(const fs::path& folder, const fs::path& out, const std::string& compression) {
+    fs::path target = fs::absolute(out);
+    std::vector<std::string> argv{tool("tar"), "-c" + compression + "f", target.string(), "-C",
+                                  folder.string()};
+    auto members = topLevelMembers(folder);
+    if (members.empty()) argv.push_back("--files-from=/dev/null");
+    argv.insert(argv.end(), members.begin(), members.end());
+    runRealTool(argv);
+    return target;
+}
+
+} // namespace
+
+void runRealTool(const std::vector<std::string>& argv, const fs::path& workingDirectory) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
+    if (!workingDirectory.empty()) posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = 0;
+    int rc = ::posix_spawn(&pid, argv.at(0).c_str(), &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    if (rc != 0) {
+        ::close(fds[0]);
+        throw std::runtime_error("cannot start " + argv[0]);
+    }
+    std::string output;
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        output.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fds[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        throw std::runtime_error(argv[0] + " failed: " + output);
+    }
+}
+
+fs::path buildZip(const fs::path& folder, const fs::path& out) {
+    fs::path target = fs::absolute(out);
+    // zip appends ".zip" to a name without one and adds to an existing archive: build afresh, then move.
+    fs::path building = target.string() + ".building.zip";
+    fs::remove(building);
+    runRealTool({tool("zip"), "-q", "-r", "-y", building.string(), "."}, folder);
+    fs::rename(building, target);
+    return target;
+}
+
+fs::path buildTarGz(const fs::path& folder, const fs::path& out) {
+    return buildTar(folder, out, "z");
+}
+
+fs::path buildTarBz2(const fs::path& folder, const fs::path& out) {
+    return buildTar(folder, out, "j");
+}
+
+fs::path buildDiskImage(const fs::path& folder, const fs::path& out) {
+    fs::path target = buildTar(folder, out, "");
+    std::string trailer(512, '\0');
+    trailer.replace(0, 4, "koly");
+    std::ofstream file(target, std::ios::binary | std::ios::app);
+    file.write(trailer.data(), static_cast<std::streamsize>(trailer.size()));
+    if (!file.flush()) throw std::runtime_error("cannot write the image trailer");
+    return target;
+}
+
+fs::path gzipFile(const fs::path& file, const fs::path& out) {
+    fs::path target = fs::absolute(out);
+    // gzip writes to standard output only; let sh redirect it into the file.
+    runRealTool({tool("sh"), "-c", "exec \"$0\" -c -n -- \"$1\" > \"$2\"", tool("gzip"), file.string(),
+                 target.string()});
+    return target;
+}
+
+} // namespace pelsupport

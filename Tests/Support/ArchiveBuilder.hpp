@@ -1,0 +1,34 @@
+#pragma once
+
+// Archive fixtures built from a folder tree (fixture bundles, package stand-ins, links). Each builder
+// packs the folder's contents, not the folder itself, runs the machine's real tools directly (not
+// through pelkit::Proc, so a test's tool overrides and time-out caps do not reach them) and throws
+// std::runtime_error when a tool fails.
+//
+//     auto zip = pelsupport::buildZip(tree, dir / "Foo.zip");   // Foo.app at the top of the archive
+//
+// Symbolic links are stored as links in every format.
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace pelsupport {
+
+// `zip -r -y`: links kept as links.
+std::filesystem::path buildZip(const std::filesystem::path& folder, const std::filesystem::path& out);
+// tar, gzip-compressed.
+std::filesystem::path buildTarGz(const std::filesystem::path& folder, const std::filesystem::path& out);
+// tar, bzip2-compressed.
+std::filesystem::path buildTarBz2(const std::filesystem::path& folder, const std::filesystem::path& out);
+// The disk-image stand-in the fake `hdiutil` mounts: an uncompressed tar of the volume's contents
+// followed by a 512-byte trailer that begins "koly" (zeros after it).
+std::filesystem::path buildDiskImage(const std::filesystem::path& folder, const std::filesystem::path& out);
+// `gzip -c file`: a gzip stream that is no tar.
+std::filesystem::path gzipFile(const std::filesystem::path& file, const std::filesystem::path& out);
+
+// Runs a real tool by absolute path in `workingDirectory` (empty: the current one), standard output and
+// error captured together; throws std::runtime_error with that output on a non-zero exit.
+void runRealTool(const std::vector<std::string>& argv, const std::filesystem::path& workingDirectory = {});
+
+} // namespace pelsupport
