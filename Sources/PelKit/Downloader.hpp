@@ -14,11 +14,11 @@
 namespace pelkit {
 
 struct DownloaderOptions {
-    std::optional<std::filesystem::path> caFile;  // empty: the transport's default
+    std::optional<std::filesystem::path> caFile{};  // empty: the transport's default
     platform::Sleeper* sleeper = nullptr;         // default: the system sleeper
     platform::HttpTransport* transport = nullptr; // default: the process's curl transport
     // Where "pel-dl-<UUID>" files are made; empty: the system's temporary directory.
-    std::filesystem::path temporaryDirectory;
+    std::filesystem::path temporaryDirectory{};
     // An attempt fails as timed out when nothing moves for `requestTimeout` or it takes longer
     // than `resourceTimeout`.
     std::chrono::milliseconds requestTimeout{60'000};

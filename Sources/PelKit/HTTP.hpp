@@ -73,7 +73,7 @@ inline constexpr std::string_view defaultUserAgent = "pel-poc/0.1 (+https://pell
 struct HTTPOptions {
     std::string userAgent{defaultUserAgent};
     // Trust only this CA file (the test server's); empty: the transport's default.
-    std::optional<std::filesystem::path> caFile;
+    std::optional<std::filesystem::path> caFile{};
     platform::Clock* clock = nullptr;             // default: the system clock
     platform::Sleeper* sleeper = nullptr;         // default: the system sleeper
     platform::HttpTransport* transport = nullptr; // default: the process's curl transport
@@ -84,7 +84,7 @@ struct HTTPOptions {
     // Downloads: the same stall time-out, and this limit for one attempt.
     std::chrono::milliseconds downloadResourceTimeout{900'000};
     // Where downloads are received before the move to their destination; empty: the system's.
-    std::filesystem::path temporaryDirectory;
+    std::filesystem::path temporaryDirectory{};
 };
 
 // The HTTPS client every request of the core library goes through (the kill switch aside).
