@@ -101,8 +101,10 @@ Url PelPaths::overridesFile() {
 }
 
 Url PelPaths::overridesFile(const fs::path& workingDirectory) {
-    std::string local = under(workingDirectory, "config/overrides.json");
     std::error_code ec;
+    fs::path base = fs::absolute(workingDirectory, ec).lexically_normal(); // file URLs need absolute paths
+    if (ec) base = workingDirectory;
+    std::string local = under(base, "config/overrides.json");
     if (fs::exists(fs::path(local), ec)) return Url::fromFilePath(local);
     return Url::fromFilePath(under(home(), ".local/state/pel/overrides.json"));
 }

@@ -27,7 +27,8 @@ void atomicWrite(const std::filesystem::path& target, std::string_view data, mod
 // The whole content of a file. Throws filesystem_error (ENOENT, EISDIR, ...).
 std::string readFile(const std::filesystem::path& file);
 
-// A filesystem_error for `errnoValue` about `path`, worded "<what>: <strerror>".
+// A filesystem_error for `errnoValue` about `path`; what() reads
+// "filesystem error: <what>: <strerror> [<path>]".
 std::filesystem::filesystem_error fileError(const std::string& what, const std::filesystem::path& path,
                                             int errnoValue);
 

@@ -167,7 +167,9 @@ TEST_F(PathsTest, OverridesFileUsesTheProcessWorkingDirectory) {
     fs::path old = fs::current_path();
     fs::current_path(cwd);
     std::string found = PelPaths::overridesFile().filePath();
+    std::string fromRelative = PelPaths::overridesFile("./").filePath();
     fs::current_path(old);
+    EXPECT_EQ(fromRelative, (cwd / "config/overrides.json").string());
     EXPECT_EQ(found, (cwd / "config/overrides.json").string());
 }
 

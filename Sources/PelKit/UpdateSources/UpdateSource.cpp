@@ -1,0 +1,7 @@
+#include "PelKit/UpdateSources/UpdateSource.hpp"
+
+namespace pelkit {
+
+UpdateSource::~UpdateSource() = default;
+
+} // namespace pelkit
