@@ -1,0 +1,175 @@
+#include "PelKit/BundleReader.hpp"
+
+#include "PelKit/DB.hpp"
+#include "PelKit/Proc.hpp"
+#include "Platform/Plist.hpp"
+
+#include <sys/stat.h>
+
+#include <limits>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace pelkit {
+namespace {
+
+std::string joinPath(const std::string& base, std::string_view relative) {
+    std::string out = base;
+    if (out.empty() || out.back() != '/') out += '/';
+    out += relative;
+    return out;
+}
+
+// Exists in any form, following symbolic links (a dangling link does not count).
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+PelError unexpected(std::string message) {
+    return PelError(ErrorCode::INT_UNEXPECTED, std::nullopt, std::nullopt, std::move(message), false);
+}
+
+std::string withoutExtension(std::string name) {
+    auto dot = name.rfind('.');
+    if (dot != std::string::npos && dot > 0) name.erase(dot);
+    return name;
+}
+
+// The file-system path of a bundle URL without trailing slashes, so "Foo.app/" and "Foo.app"
+// name the same bundle (and the same cache row).
+std::string bundlePathOf(const Url& bundle) {
+    std::string path = bundle.filePath();
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
+std::string lastComponent(const std::string& path) {
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// lipo prints one line of blank-separated names; white space at the ends is trimmed first.
+std::vector<std::string> splitAtBlanks(const std::string& text) {
+    static constexpr std::string_view whiteSpace = " \t\n\r\v\f";
+    std::vector<std::string> pieces;
+    size_t begin = text.find_first_not_of(whiteSpace);
+    if (begin == std::string::npos) return pieces;
+    size_t end = text.find_last_not_of(whiteSpace) + 1;
+    while (begin < end) {
+        size_t blank = text.find(' ', begin);
+        if (blank == std::string::npos || blank > end) blank = end;
+        if (blank > begin) pieces.push_back(text.substr(begin, blank - begin));
+        begin = blank + 1;
+    }
+    return pieces;
+}
+
+std::vector<std::string> architectures(const std::string& bundlePath, const std::string& executable) {
+    std::string exePath = joinPath(bundlePath, "Contents/MacOS/" + executable);
+    if (!exists(exePath)) return {};
+    auto lipo = Proc::which("lipo");
+    if (!lipo) return {};
+    try {
+        ProcResult result = Proc::run(*lipo, {"-archs", exePath}, BundleReader::lipoTimeoutSeconds);
+        if (!result.ok()) return {};
+        return splitAtBlanks(result.stdout);
+    } catch (...) {
+        // A lipo that cannot start or hangs only costs the architectures.
+        return {};
+    }
+}
+
+std::string trimBlanksAndTabs(std::string_view s) {
+    size_t begin = s.find_first_not_of(" \t");
+    if (begin == std::string_view::npos) return {};
+    size_t end = s.find_last_not_of(" \t");
+    return std::string(s.substr(begin, end - begin + 1));
+}
+
+// codesign writes its details to standard error; the first line naming the Team ID decides.
+std::optional<std::string> teamIDFromOutput(const std::string& out, const std::string& err) {
+    static constexpr std::string_view key = "TeamIdentifier=";
+    std::string joined = out + "\n" + err;
+    size_t start = 0;
+    while (start <= joined.size()) {
+        size_t end = joined.find('\n', start);
+        if (end == std::string::npos) end = joined.size();
+        std::string_view line(joined.data() + start, end - start);
+        if (auto at = line.find(key); !line.empty() && at != std::string_view::npos) {
+            std::string value = trimBlanksAndTabs(line.substr(at + key.size()));
+            if (value == "not set") return std::nullopt;
+            return value;
+        }
+        start = end + 1;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+EntryStamp entryStamp(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return {};
+    EntryStamp stamp;
+    stamp.mtime = static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9;
+    if (st.st_size >= 0 && static_cast<std::uintmax_t>(st.st_size) <=
+                               static_cast<std::uintmax_t>(std::numeric_limits<std::int64_t>::max()))
+        stamp.size = static_cast<std::int64_t>(st.st_size);
+    return stamp;
+}
+
+InstalledApp BundleReader::read(const Url& bundle) {
+    const std::string bundlePath = bundlePathOf(bundle);
+    const std::string plistPath = joinPath(bundlePath, "Contents/Info.plist");
+    if (!exists(plistPath)) throw unexpected("no Info.plist at " + plistPath);
+
+    const platform::PlistValue plist = platform::PlistValue::readFile(plistPath);
+    if (!plist.isDictionary()) throw unexpected("Info.plist not a dictionary");
+    auto bundleID = plist.stringForKey("CFBundleIdentifier");
+    if (!bundleID) throw unexpected("no CFBundleIdentifier");
+
+    InstalledApp app;
+    app.path = bundle;
+    app.bundleID = *bundleID;
+    app.shortVersion = plist.stringForKey("CFBundleShortVersionString");
+    app.buildVersion = plist.stringForKey("CFBundleVersion");
+    app.executable = plist.stringForKey("CFBundleExecutable");
+    app.minSystemVersion = plist.stringForKey("LSMinimumSystemVersion");
+    if (auto feed = plist.stringForKey("SUFeedURL")) app.sparkleFeedURL = Url::parse(*feed);
+    if (auto display = plist.stringForKey("CFBundleDisplayName")) {
+        app.name = *display;
+    } else if (auto name = plist.stringForKey("CFBundleName")) {
+        app.name = *name;
+    } else {
+        app.name = withoutExtension(lastComponent(bundlePath));
+    }
+    app.isMacAppStore = exists(joinPath(bundlePath, "Contents/_MASReceipt/receipt"));
+    app.isAppleOwned = app.bundleID.starts_with("com.apple.");
+    if (app.executable) app.archs = architectures(bundlePath, *app.executable);
+    try {
+        app.teamID = readTeamID(bundle);
+    } catch (...) {
+        // A codesign that cannot start or hangs leaves the Team ID unknown; the read still succeeds.
+        app.teamID = std::nullopt;
+    }
+    return app;
+}
+
+std::optional<std::string> BundleReader::readTeamID(const Url& appURL) {
+    const std::string bundlePath = bundlePathOf(appURL);
+    const EntryStamp stamp = entryStamp(bundlePath);
+    DB& db = DB::shared();
+    if (auto cached = db.getTeamID(bundlePath, stamp.mtime, stamp.size)) return *cached;
+
+    auto codesign = Proc::which("codesign");
+    if (!codesign) return std::nullopt;
+    ProcResult result = Proc::run(*codesign, {"-dv", "--verbose=4", bundlePath}, codesignTimeoutSeconds);
+    std::optional<std::string> teamID = teamIDFromOutput(result.stdout, result.stderr);
+    db.setTeamID(bundlePath, stamp.mtime, stamp.size, teamID);
+    return teamID;
+}
+
+} // namespace pelkit

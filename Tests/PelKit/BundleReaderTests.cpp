@@ -1,0 +1,444 @@
+#include "PelKit/BundleReader.hpp"
+
+#include "PelKit/DB.hpp"
+#include "Platform/Plist.hpp"
+#include "Support/BundleBuilder.hpp"
+#include "Support/FakeBundleTools.hpp"
+#include "Support/FakeTools.hpp"
+#include "Support/TempDir.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <functional>
+
+namespace pelkit {
+namespace {
+
+namespace fs = std::filesystem;
+using pelsupport::BundleBuilder;
+using pelsupport::FakeBundleTools;
+using pelsupport::FakeReply;
+using pelsupport::FakeTools;
+using pelsupport::TempDir;
+using platform::PlistValue;
+
+Url urlOf(const fs::path& p) {
+    return Url::fromFilePath(p.string());
+}
+
+// A fresh database standing in for DB::shared() while it lives.
+struct SharedTestDB {
+    DB db;
+    explicit SharedTestDB(const fs::path& file) : db(Url::fromFilePath(file.string())) {
+        testing::setSharedDB(&db);
+    }
+    ~SharedTestDB() { testing::setSharedDB(nullptr); }
+};
+
+PlistValue number(std::int64_t n) {
+    return PlistValue(PlistValue::Storage{n});
+}
+PlistValue stringArray(std::vector<std::string> items) {
+    PlistValue::Array array;
+    for (auto& s : items)
+        array.emplace_back(std::move(s));
+    return PlistValue(PlistValue::Storage{std::move(array)});
+}
+
+class BundleReaderTest : public ::testing::Test {
+protected:
+    TempDir dir{"pel-reader"};
+    SharedTestDB db{dir / "pel.db"};
+    FakeTools tools;
+    FakeBundleTools fakes{tools};
+
+    fs::path build(const BundleBuilder& b) { return b.build(dir / "Applications"); }
+
+    // The cache_teamid row for a path and stamp: nullopt for no row.
+    std::optional<std::optional<std::string>> teamRow(const fs::path& bundle) {
+        EntryStamp s = entryStamp(bundle.string());
+        return DB::shared().getTeamID(bundle.string(), s.mtime, s.size);
+    }
+};
+
+// ---- Info.plist shapes ----
+
+struct PlistShape {
+    const char* name;
+    std::function<void(BundleBuilder&)> shape;
+    // Either an error message, or a check of the record.
+    const char* error;
+    std::function<void(const InstalledApp&)> check;
+};
+
+TEST_F(BundleReaderTest, InfoPlistShapes) {
+    const std::vector<PlistShape> shapes = {
+        {"every field, XML",
+         [](BundleBuilder& b) {
+             b.bundleID("com.example.editor")
+                 .displayName("Editor Pro")
+                 .name("Editor")
+                 .shortVersion("2.5.1")
+                 .buildVersion("2510")
+                 .minSystemVersion("13.0")
+                 .feedURL("https://example.com/appcast.xml");
+         },
+         nullptr,
+         [](const InstalledApp& a) {
+             EXPECT_EQ(a.bundleID, "com.example.editor");
+             EXPECT_EQ(a.name, "Editor Pro");
+             EXPECT_EQ(a.shortVersion, "2.5.1");
+             EXPECT_EQ(a.buildVersion, "2510");
+             EXPECT_EQ(a.executable, "Editor");
+             EXPECT_EQ(a.minSystemVersion, "13.0");
+             ASSERT_TRUE(a.sparkleFeedURL);
+             EXPECT_EQ(a.sparkleFeedURL->text(), "https://example.com/appcast.xml");
+             EXPECT_FALSE(a.isMacAppStore);
+             EXPECT_FALSE(a.isAppleOwned);
+         }},
+        {"every field, binary",
+         [](BundleBuilder& b) {
+             b.bundleID("com.example.editor")
+                 .displayName("Editor Pro")
+                 .shortVersion("2.5.1")
+                 .buildVersion("2510")
+                 .feedURL("https://example.com/appcast.xml")
+                 .binaryPlist();
+         },
+         nullptr,
+         [](const InstalledApp& a) {
+             EXPECT_EQ(a.bundleID, "com.example.editor");
+             EXPECT_EQ(a.name, "Editor Pro");
+             EXPECT_EQ(a.shortVersion, "2.5.1");
+             EXPECT_EQ(a.buildVersion, "2510");
+             ASSERT_TRUE(a.sparkleFeedURL);
+         }},
+        {"only CFBundleName names it", [](BundleBuilder& b) { b.name("Short"); }, nullptr,
+         [](const InstalledApp& a) { EXPECT_EQ(a.name, "Short"); }},
+        {"no name keys: the file name without extension", [](BundleBuilder& b) { b.remove("CFBundleName"); },
+         nullptr, [](const InstalledApp& a) { EXPECT_EQ(a.name, "Editor"); }},
+        {"an empty display name is kept", [](BundleBuilder& b) { b.displayName(""); }, nullptr,
+         [](const InstalledApp& a) { EXPECT_EQ(a.name, ""); }},
+        {"a display name that is no text counts as missing",
+         [](BundleBuilder& b) { b.set("CFBundleDisplayName", stringArray({"Editor Pro"})).name("Plain"); },
+         nullptr, [](const InstalledApp& a) { EXPECT_EQ(a.name, "Plain"); }},
+        {"numeric CFBundleVersion is absent", [](BundleBuilder& b) { b.set("CFBundleVersion", number(100)); },
+         nullptr,
+         [](const InstalledApp& a) {
+             EXPECT_EQ(a.buildVersion, std::nullopt);
+             EXPECT_EQ(a.shortVersion, "1.0");
+         }},
+        {"a date and a dictionary count as missing",
+         [](BundleBuilder& b) {
+             b.set("CFBundleShortVersionString", PlistValue(PlistValue::Storage{PlistValue::Date{1e9}}))
+                 .set("LSMinimumSystemVersion", PlistValue(PlistValue::Storage{PlistValue::Dictionary{}}));
+         },
+         nullptr,
+         [](const InstalledApp& a) {
+             EXPECT_EQ(a.shortVersion, std::nullopt);
+             EXPECT_EQ(a.minSystemVersion, std::nullopt);
+         }},
+        {"a feed text that is no URL is absent", [](BundleBuilder& b) { b.feedURL("not a url"); }, nullptr,
+         [](const InstalledApp& a) { EXPECT_EQ(a.sparkleFeedURL, std::nullopt); }},
+        {"no optional keys at all",
+         [](BundleBuilder& b) {
+             b.remove("CFBundleShortVersionString").remove("CFBundleVersion").remove("CFBundleExecutable");
+         },
+         nullptr,
+         [](const InstalledApp& a) {
+             EXPECT_EQ(a.shortVersion, std::nullopt);
+             EXPECT_EQ(a.buildVersion, std::nullopt);
+             EXPECT_EQ(a.executable, std::nullopt);
+             EXPECT_TRUE(a.archs.empty());
+         }},
+        {"missing identifier", [](BundleBuilder& b) { b.remove("CFBundleIdentifier"); },
+         "no CFBundleIdentifier", nullptr},
+        {"numeric identifier", [](BundleBuilder& b) { b.set("CFBundleIdentifier", number(42)); },
+         "no CFBundleIdentifier", nullptr},
+        {"binary plist without identifier",
+         [](BundleBuilder& b) { b.remove("CFBundleIdentifier").binaryPlist(); }, "no CFBundleIdentifier",
+         nullptr},
+        {"an array is not a dictionary",
+         [](BundleBuilder& b) {
+             b.rawInfoPlist(stringArray({"CFBundleIdentifier", "com.example.x"}).toXml());
+         },
+         "Info.plist not a dictionary", nullptr},
+        {"a text is not a dictionary",
+         [](BundleBuilder& b) { b.rawInfoPlist(PlistValue(std::string("com.example.x")).toBinary()); },
+         "Info.plist not a dictionary", nullptr},
+    };
+    for (const auto& shape : shapes) {
+        SCOPED_TRACE(shape.name);
+        BundleBuilder builder("Editor.app");
+        shape.shape(builder);
+        fs::path bundle = build(builder);
+        if (shape.error) {
+            try {
+                BundleReader::read(urlOf(bundle));
+                ADD_FAILURE() << "read succeeded";
+            } catch (const PelError& e) {
+                EXPECT_EQ(e.code(), ErrorCode::INT_UNEXPECTED);
+                EXPECT_EQ(e.message(), shape.error);
+                EXPECT_EQ(e.bundleID(), std::nullopt);
+                EXPECT_EQ(e.source(), std::nullopt);
+                EXPECT_FALSE(e.overrideCanFix());
+            }
+        } else {
+            InstalledApp app = BundleReader::read(urlOf(bundle));
+            EXPECT_EQ(app.path, urlOf(bundle));
+            shape.check(app);
+        }
+    }
+}
+
+TEST_F(BundleReaderTest, MissingInfoPlistNamesThePath) {
+    fs::path bundle = build(BundleBuilder("Empty.app").withoutInfoPlist());
+    try {
+        BundleReader::read(urlOf(bundle));
+        FAIL() << "read succeeded";
+    } catch (const PelError& e) {
+        EXPECT_EQ(e.code(), ErrorCode::INT_UNEXPECTED);
+        EXPECT_EQ(e.message(), "no Info.plist at " + (bundle / "Contents/Info.plist").string());
+        EXPECT_FALSE(e.overrideCanFix());
+    }
+    EXPECT_EQ(fakes.toolCalls(), 0);
+}
+
+TEST_F(BundleReaderTest, UnparsableInfoPlistPassesThePlatformErrorThrough) {
+    for (const char* bytes : {"<?xml version=\"1.0\"?><plist><dict><key>x", "bplist00\x01\x02garbage", ""}) {
+        SCOPED_TRACE(bytes);
+        fs::path bundle = build(BundleBuilder("Bad.app").rawInfoPlist(bytes));
+        EXPECT_THROW(BundleReader::read(urlOf(bundle)), platform::PlistError);
+    }
+    EXPECT_EQ(fakes.toolCalls(), 0);
+}
+
+TEST_F(BundleReaderTest, UnreadableInfoPlistPassesTheReadErrorThrough) {
+    // A folder where the file belongs exists but cannot be read as bytes.
+    fs::path bundle = build(BundleBuilder("Odd.app").withoutInfoPlist());
+    fs::create_directories(bundle / "Contents/Info.plist");
+    try {
+        BundleReader::read(urlOf(bundle));
+        FAIL() << "read succeeded";
+    } catch (const PelError&) {
+        FAIL() << "a read error became a PelError";
+    } catch (const std::exception&) {
+    }
+}
+
+// ---- Receipt and Apple-owned ----
+
+TEST_F(BundleReaderTest, ReceiptOfAnyKindMarksAnAppStoreApp) {
+    EXPECT_TRUE(BundleReader::read(urlOf(build(BundleBuilder("Store.app").receipt()))).isMacAppStore);
+    EXPECT_FALSE(BundleReader::read(urlOf(build(BundleBuilder("Plain.app")))).isMacAppStore);
+    fs::path folderReceipt = build(BundleBuilder("Folder.app"));
+    fs::create_directories(folderReceipt / "Contents/_MASReceipt/receipt");
+    EXPECT_TRUE(BundleReader::read(urlOf(folderReceipt)).isMacAppStore);
+}
+
+TEST_F(BundleReaderTest, AppleOwnedIsTheCaseSensitivePrefixWithItsDot) {
+    const std::vector<std::pair<std::string, bool>> cases = {{"com.apple.Safari", true},
+                                                             {"com.applesoft.tool", false},
+                                                             {"Com.apple.x", false},
+                                                             {"com.apple", false}};
+    for (const auto& [id, owned] : cases) {
+        SCOPED_TRACE(id);
+        EXPECT_EQ(BundleReader::read(urlOf(build(BundleBuilder("A.app").bundleID(id)))).isAppleOwned, owned);
+    }
+}
+
+// ---- Architectures ----
+
+TEST_F(BundleReaderTest, ArchitecturesComeFromLipoOnTheMainExecutable) {
+    fs::path bundle = build(BundleBuilder("Tool.app").executable("tool-bin"));
+    const std::string exe = (bundle / "Contents/MacOS/tool-bin").string();
+    const std::vector<std::pair<FakeReply, std::vector<std::string>>> cases = {
+        {FakeReply().withOut("x86_64 arm64\n"), {"x86_64", "arm64"}},
+        {FakeReply().withOut("  arm64 x86_64  \n\n").withErr("warning: ignored\n"), {"arm64", "x86_64"}},
+        {FakeReply().withOut("x86_64  arm64"), {"x86_64", "arm64"}},
+        {FakeReply().withOut("\n"), {}},
+        {FakeReply().withStatus(1).withOut("arm64\n"), {}},
+    };
+    for (const auto& [reply, expected] : cases) {
+        SCOPED_TRACE(reply.out);
+        fakes.lipoReply(exe, reply);
+        EXPECT_EQ(BundleReader::read(urlOf(bundle)).archs, expected);
+    }
+    auto calls = tools.calls("lipo");
+    ASSERT_EQ(calls.size(), cases.size());
+    EXPECT_EQ(calls[0].args, (std::vector<std::string>{"-archs", exe}));
+}
+
+TEST_F(BundleReaderTest, TrailingSlashNamesTheSameBundle) {
+    fs::path bundle = build(BundleBuilder("Slash.app").remove("CFBundleName"));
+    Url withSlash = Url::fromFilePath(bundle.string() + "/");
+    InstalledApp app = BundleReader::read(withSlash);
+    EXPECT_EQ(app.path, withSlash);
+    EXPECT_EQ(app.name, "Slash");
+    EXPECT_EQ(app.archs, (std::vector<std::string>{"x86_64", "arm64"}));
+    EXPECT_EQ(BundleReader::readTeamID(urlOf(bundle)), FakeBundleTools::defaultTeamID);
+    EXPECT_EQ(fakes.codesignCalls(), 1);
+    EXPECT_EQ(tools.calls("codesign").at(0).args.back(), bundle.string());
+}
+
+TEST_F(BundleReaderTest, NoLipoRunWithoutAnExecutableFileOrWithoutLipo) {
+    fs::path noFile = build(BundleBuilder("NoFile.app").withoutExecutableFile());
+    EXPECT_TRUE(BundleReader::read(urlOf(noFile)).archs.empty());
+    fs::path noKey = build(BundleBuilder("NoKey.app").remove("CFBundleExecutable"));
+    EXPECT_TRUE(BundleReader::read(urlOf(noKey)).archs.empty());
+    EXPECT_EQ(fakes.lipoCalls(), 0);
+
+    fakes.removeLipo();
+    InstalledApp app = BundleReader::read(urlOf(build(BundleBuilder("Fine.app"))));
+    EXPECT_TRUE(app.archs.empty());
+    EXPECT_EQ(app.teamID, FakeBundleTools::defaultTeamID);
+}
+
+TEST_F(BundleReaderTest, HangingLipoCostsOnlyTheArchitectures) {
+    pelkit::testing::ScopedToolTimeout fast(0.2);
+    fakes.defaultLipo(FakeReply().withOut("arm64\n").withDelay(5));
+    InstalledApp app = BundleReader::read(urlOf(build(BundleBuilder("Slow.app"))));
+    EXPECT_TRUE(app.archs.empty());
+    EXPECT_EQ(app.teamID, FakeBundleTools::defaultTeamID);
+}
+
+// ---- Team ID ----
+
+struct TeamCase {
+    const char* name;
+    FakeReply reply;
+    std::optional<std::string> expected;
+};
+
+TEST_F(BundleReaderTest, TeamIdentifierLineVariants) {
+    const std::vector<TeamCase> cases = {
+        {"on standard error", FakeReply().withErr("Identifier=x\nTeamIdentifier=ABCDE12345\n"), "ABCDE12345"},
+        {"on standard output", FakeReply().withOut("TeamIdentifier=OUT1234567\n"), "OUT1234567"},
+        {"standard output comes first",
+         FakeReply().withOut("TeamIdentifier=FIRST\n").withErr("TeamIdentifier=SECOND\n"), "FIRST"},
+        {"first of two lines", FakeReply().withErr("TeamIdentifier=ONE\nTeamIdentifier=TWO\n"), "ONE"},
+        {"not set", FakeReply().withErr("TeamIdentifier=not set\n"), std::nullopt},
+        {"not set, padded", FakeReply().withErr("TeamIdentifier= \tnot set \n"), std::nullopt},
+        {"absent", FakeReply().withErr("Identifier=x\nSignature=adhoc\n"), std::nullopt},
+        {"no output at all", FakeReply(), std::nullopt},
+        {"empty value is a Team ID", FakeReply().withErr("TeamIdentifier=\n"), ""},
+        {"blanks and tabs trimmed", FakeReply().withErr("TeamIdentifier=\t  AB CD \t\n"), "AB CD"},
+        {"anywhere in the line, after the first occurrence",
+         FakeReply().withErr("note: TeamIdentifier=X=TeamIdentifier=Y\n"), "X=TeamIdentifier=Y"},
+        {"exit status is not looked at", FakeReply().withStatus(1).withErr("TeamIdentifier=FAILED123\n"),
+         "FAILED123"},
+        {"unsigned", FakeReply().withStatus(1).withErr("code object is not signed at all\n"), std::nullopt},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::path bundle = build(BundleBuilder("T" + std::to_string(n++) + ".app"));
+        fakes.codesignDisplay(bundle.string(), c.reply);
+        EXPECT_EQ(BundleReader::readTeamID(urlOf(bundle)), c.expected);
+        EXPECT_EQ(teamRow(bundle), std::optional<std::optional<std::string>>(c.expected));
+    }
+}
+
+TEST_F(BundleReaderTest, CodesignIsAskedWithTheDisplayArguments) {
+    fs::path bundle = build(BundleBuilder("Signed.app"));
+    BundleReader::readTeamID(urlOf(bundle));
+    auto calls = tools.calls("codesign");
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].args, (std::vector<std::string>{"-dv", "--verbose=4", bundle.string()}));
+}
+
+TEST_F(BundleReaderTest, UnchangedBundleIsAnsweredFromTheCache) {
+    fs::path signed_ = build(BundleBuilder("Signed.app"));
+    fs::path unsigned_ = build(BundleBuilder("Unsigned.app"));
+    fakes.teamID(unsigned_.string(), std::nullopt);
+
+    EXPECT_EQ(BundleReader::readTeamID(urlOf(signed_)), FakeBundleTools::defaultTeamID);
+    EXPECT_EQ(BundleReader::readTeamID(urlOf(unsigned_)), std::nullopt);
+    EXPECT_EQ(fakes.codesignCalls(), 2);
+
+    // A changed answer is not seen while the bundle keeps its stamp; a cached "none" holds too.
+    fakes.defaultCodesign(FakeBundleTools::codesignDisplayReply("OTHER00000"));
+    fakes.teamID(unsigned_.string(), "OTHER00000");
+    EXPECT_EQ(BundleReader::readTeamID(urlOf(signed_)), FakeBundleTools::defaultTeamID);
+    EXPECT_EQ(BundleReader::readTeamID(urlOf(unsigned_)), std::nullopt);
+    EXPECT_EQ(BundleReader::read(urlOf(unsigned_)).teamID, std::nullopt);
+    EXPECT_EQ(fakes.codesignCalls(), 2);
+
+    // Another modification time of the bundle folder asks again and replaces the row.
+    pelsupport::setModificationTime(signed_, 1'600'000'000.25);
+    EXPECT_EQ(BundleReader::readTeamID(urlOf(signed_)), "OTHER00000");
+    EXPECT_EQ(fakes.codesignCalls(), 3);
+    EXPECT_EQ(teamRow(signed_), std::optional<std::optional<std::string>>("OTHER00000"));
+    EXPECT_EQ(DB::shared().getTeamID(signed_.string(), entryStamp(signed_.string()).mtime + 1,
+                                     entryStamp(signed_.string()).size),
+              std::nullopt);
+}
+
+TEST_F(BundleReaderTest, EntryStampIsTheBundleFolderItself) {
+    fs::path bundle = build(BundleBuilder("Stamp.app"));
+    pelsupport::setModificationTime(bundle, 1'500'000'000.5);
+    EntryStamp stamp = entryStamp(bundle.string());
+    EXPECT_DOUBLE_EQ(stamp.mtime, 1'500'000'000.5);
+    struct stat st {};
+    ASSERT_EQ(::lstat(bundle.c_str(), &st), 0);
+    EXPECT_EQ(stamp.size, static_cast<std::int64_t>(st.st_size));
+    // Changing a file inside does not move the folder's own stamp.
+    pelsupport::writeText(bundle / "Contents/Info.plist",
+                          BundleBuilder("Stamp.app").shortVersion("9").infoPlistBytes());
+    EXPECT_EQ(entryStamp(bundle.string()), stamp);
+    EXPECT_EQ(entryStamp((dir / "missing.app").string()), (EntryStamp{0, 0}));
+}
+
+TEST_F(BundleReaderTest, UnreadableAttributesAreCachedUnderZero) {
+    const std::string gone = (dir / "Gone.app").string();
+    EXPECT_EQ(BundleReader::readTeamID(Url::fromFilePath(gone)), FakeBundleTools::defaultTeamID);
+    EXPECT_EQ(DB::shared().getTeamID(gone, 0, 0),
+              std::optional<std::optional<std::string>>(FakeBundleTools::defaultTeamID));
+}
+
+TEST_F(BundleReaderTest, MissingCodesignGivesNoTeamIDAndCachesNothing) {
+    fs::path bundle = build(BundleBuilder("Signed.app"));
+    fakes.removeCodesign();
+    EXPECT_EQ(BundleReader::readTeamID(urlOf(bundle)), std::nullopt);
+    EXPECT_EQ(teamRow(bundle), std::nullopt);
+
+    fakes.defaultCodesign(FakeBundleTools::codesignDisplayReply("LATER00000"));
+    EXPECT_EQ(BundleReader::readTeamID(urlOf(bundle)), "LATER00000");
+}
+
+TEST_F(BundleReaderTest, CodesignTimeOutThrowsForTheTeamIDAndIsDiscardedByRead) {
+    fs::path bundle = build(BundleBuilder("Hangs.app"));
+    pelkit::testing::ScopedToolTimeout fast(0.2);
+    fakes.codesignDisplay(bundle.string(), FakeReply().withErr("TeamIdentifier=LATE\n").withDelay(5));
+    try {
+        BundleReader::readTeamID(urlOf(bundle));
+        FAIL() << "no time-out";
+    } catch (const PelError& e) {
+        EXPECT_EQ(e.code(), ErrorCode::INT_UNEXPECTED);
+        EXPECT_EQ(e.message(), tools.path("codesign") + " timeout after 15s");
+    }
+    EXPECT_EQ(teamRow(bundle), std::nullopt);
+
+    InstalledApp app = BundleReader::read(urlOf(bundle));
+    EXPECT_EQ(app.teamID, std::nullopt);
+    EXPECT_EQ(app.bundleID, "com.example.hangs");
+    EXPECT_EQ(teamRow(bundle), std::nullopt);
+}
+
+TEST_F(BundleReaderTest, CodesignThatCannotLaunchThrowsTheRunnersError) {
+    fs::path bundle = build(BundleBuilder("Signed.app"));
+    // Executable but not runnable: the launch itself fails.
+    tools.installScript("codesign", "");
+    pelsupport::writeText(tools.path("codesign"), "\x7f"
+                                                  "ELF garbage");
+    fs::permissions(tools.path("codesign"), fs::perms::owner_all);
+    EXPECT_ANY_THROW(BundleReader::readTeamID(urlOf(bundle)));
+    EXPECT_EQ(teamRow(bundle), std::nullopt);
+    EXPECT_EQ(BundleReader::read(urlOf(bundle)).teamID, std::nullopt);
+}
+
+} // namespace
+} // namespace pelkit
