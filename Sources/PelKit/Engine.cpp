@@ -1,7 +1,11 @@
 #include "PelKit/Engine.hpp"
 
 #include "PelKit/DB.hpp"
+#include "PelKit/HTTP.hpp"
 #include "PelKit/Journal.hpp"
+#include "PelKit/UpdateSources/HomebrewCask.hpp"
+#include "PelKit/UpdateSources/MacAppStore.hpp"
+#include "PelKit/UpdateSources/Sparkle.hpp"
 #include "PelKit/VersionCompare.hpp"
 
 #include <algorithm>
@@ -17,6 +21,24 @@ constexpr const char* kUnknownFailure = "unknown error";
 std::vector<std::shared_ptr<UpdateSource>> withoutNulls(std::vector<std::shared_ptr<UpdateSource>> sources) {
     std::erase(sources, nullptr);
     return sources;
+}
+
+// The scanner keeps a shared pointer; the caller owns the overrides and keeps them alive.
+Scanner makeScanner(Overrides& overrides, const EngineSeams& seams) {
+    std::shared_ptr<Overrides> shared(std::shared_ptr<Overrides>{}, &overrides);
+    if (seams.scanRoots) return Scanner(std::move(shared), *seams.scanRoots);
+    if (seams.home) return Scanner(std::move(shared), Scanner::defaultRoots(*seams.home));
+    return Scanner(std::move(shared));
+}
+
+std::vector<std::shared_ptr<UpdateSource>> productionSources(Journal& journal) {
+    HTTP& http = HTTP::shared();
+    return {std::make_shared<HomebrewCaskSource>(http, &journal), std::make_shared<SparkleSource>(http),
+            std::make_shared<MacAppStoreSource>(http)};
+}
+
+Json textOrNull(const std::optional<std::string>& text) {
+    return text ? Json(*text) : Json(nullptr);
 }
 
 // What the Setapp, App Store and fresh lines show for the installed version.
@@ -43,15 +65,42 @@ std::int64_t elapsedMilliseconds(double seconds) {
     return static_cast<std::int64_t>(ms);
 }
 
+Engine::Engine(Overrides& overrides, Journal& journal)
+    : Engine(overrides, journal, productionSources(journal)) {}
+
 Engine::Engine(Overrides& overrides, Journal& journal, std::vector<std::shared_ptr<UpdateSource>> sources,
                EngineSeams seams)
-    : overrides(overrides), journal(journal), sources(withoutNulls(std::move(sources))),
+    : overrides(overrides), journal(journal), scanner(makeScanner(overrides, seams)),
+      sources(withoutNulls(std::move(sources))),
+      homebrew(this->sources.empty() ? nullptr
+                                     : std::dynamic_pointer_cast<HomebrewCaskSource>(this->sources.front())),
       seams_(std::move(seams)) {
     if (!seams_.clock) seams_.clock = &platform::systemClock();
 }
 
 DB& Engine::db() const {
     return seams_.db ? *seams_.db : DB::shared();
+}
+
+ScanResult Engine::scan() const {
+    ScanResult result = scanner.scan();
+    journal.emit("run_started", Json{{"command", "scan"},
+                                     {"appsFound", static_cast<std::int64_t>(result.apps.size())},
+                                     {"skipped", static_cast<std::int64_t>(result.skipped.size())}});
+    for (const InstalledApp& app : result.apps) {
+        journal.emit("app_scanned", Json{{"bundleID", app.bundleID},
+                                         {"name", app.name},
+                                         {"shortVersion", textOrNull(app.shortVersion)},
+                                         {"buildVersion", textOrNull(app.buildVersion)},
+                                         {"teamID", textOrNull(app.teamID)},
+                                         {"isMacAppStore", app.isMacAppStore},
+                                         {"hasSparkle", app.sparkleFeedURL.has_value()},
+                                         {"archs", app.archs}});
+    }
+    for (const SkippedApp& skipped : result.skipped) {
+        journal.emit("app_ignored", Json{{"path", skipped.path.filePath()}, {"reason", skipped.reason}});
+    }
+    return result;
 }
 
 bool Engine::isSetapp(const InstalledApp& app) {
@@ -157,15 +206,14 @@ ResolvedApp Engine::check(const InstalledApp& app, bool useCache) {
         const std::int64_t durationMs = elapsedMilliseconds(secondsBetween(started, clock.now()));
         const Outcome outcome = outcomeFor(app, *remote, kind);
         db().setResolved(app.bundleID, *remote);
-        journal.emit("app_resolved",
-                     Json{{"bundleID", app.bundleID},
-                          {"installed", shownInstalled(app)},
-                          {"latest", remote->version},
-                          {"source", rawValue(kind)},
-                          {"sourceToken", remote->sourceToken ? Json(*remote->sourceToken) : Json(nullptr)},
-                          {"durationMs", durationMs},
-                          {"usedOverride", entry.has_value()},
-                          {"outcome", rawValue(outcome)}});
+        journal.emit("app_resolved", Json{{"bundleID", app.bundleID},
+                                          {"installed", shownInstalled(app)},
+                                          {"latest", remote->version},
+                                          {"source", rawValue(kind)},
+                                          {"sourceToken", textOrNull(remote->sourceToken)},
+                                          {"durationMs", durationMs},
+                                          {"usedOverride", entry.has_value()},
+                                          {"outcome", rawValue(outcome)}});
         return ResolvedApp{app, std::move(remote), outcome, std::nullopt};
     }
 

@@ -2,6 +2,7 @@
 
 #include "PelKit/Config.hpp"
 #include "PelKit/Models.hpp"
+#include "PelKit/Scanner.hpp"
 #include "PelKit/UpdateSources/UpdateSource.hpp"
 #include "Platform/Clock.hpp"
 
@@ -9,11 +10,13 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace pelkit {
 
 class DB;
+class HomebrewCaskSource;
 class Journal;
 
 // How one update is run. Only `dryRun` is ever consulted; the other two travel with it.
@@ -25,6 +28,10 @@ struct EngineOptions {
 
 // What tests put in place of the engine's outside dependencies; each default is the production one.
 struct EngineSeams {
+    // The folders the scanner walks, in order; none: the default roots of `home`.
+    std::optional<std::vector<ScanRoot>> scanRoots;
+    // The home directory of the default roots; none: the user's, looked up at every scan.
+    std::optional<std::string> home;
     // The wall clock of "durationMs".
     platform::Clock* clock = &platform::systemClock();
     // The resolution cache; nullptr: DB::shared() at each use.
@@ -41,11 +48,18 @@ public:
     static constexpr const char* setappNotes = "Setapp-managed — update via the Setapp app";
     static constexpr const char* appStoreNotes = "Mac App Store — update via App Store.app";
 
-    // The given sources in the given order (null entries are dropped).
+    // The production engine: the scanner over the default roots, and the Homebrew, Sparkle and App
+    // Store sources on HTTP::shared(), in that order; the Homebrew source journals to `journal`.
+    Engine(Overrides& overrides, Journal& journal);
+    // The given sources in the given order (null entries are dropped); `homebrew` is the first
+    // source when that is a HomebrewCaskSource, else empty.
     Engine(Overrides& overrides, Journal& journal, std::vector<std::shared_ptr<UpdateSource>> sources,
            EngineSeams seams = {});
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
+
+    // Walks the application folders and journals what it found; returns the scanner's result unchanged.
+    ScanResult scan() const;
 
     // The newest release and update state of one application. Blocks on the caller's thread while
     // the sources are asked one after another; never throws: failures become journal lines.
@@ -53,7 +67,9 @@ public:
 
     Overrides& overrides;
     Journal& journal;
+    const Scanner scanner;
     const std::vector<std::shared_ptr<UpdateSource>> sources;
+    const std::shared_ptr<HomebrewCaskSource> homebrew;
 
     // Managed by the Setapp app: identifier ends "-setapp" or the path has a "/Setapp/" folder.
     static bool isSetapp(const InstalledApp& app);

@@ -2,7 +2,12 @@
 
 #include "PelKit/Config.hpp"
 #include "PelKit/DB.hpp"
+#include "PelKit/HTTP.hpp"
 #include "PelKit/Journal.hpp"
+#include "PelKit/UpdateSources/HomebrewCask.hpp"
+#include "Support/BundleBuilder.hpp"
+#include "Support/FakeBundleTools.hpp"
+#include "Support/FakeTools.hpp"
 #include "Support/ScriptedSource.hpp"
 #include "Support/TempDir.hpp"
 
@@ -11,10 +16,14 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <set>
 #include <sstream>
 
 using namespace pelkit;
 namespace fs = std::filesystem;
+using pelsupport::BundleBuilder;
+using pelsupport::FakeBundleTools;
+using pelsupport::FakeTools;
 using pelsupport::scriptedRemote;
 using pelsupport::ScriptedSource;
 using pelsupport::TempDir;
@@ -586,6 +595,143 @@ TEST(EngineElapsed, MillisecondsAreTruncatedTowardZeroAndNeverFail) {
     for (const auto& [seconds, ms] : cases) {
         EXPECT_EQ(elapsedMilliseconds(seconds), ms) << seconds;
     }
+}
+
+// ---- Scan ----
+
+class EngineScanTest : public EngineTest {
+protected:
+    fs::path applications = tmp / "Applications";
+    fs::path system = tmp / "System/Applications";
+    FakeTools tools;
+    FakeBundleTools fakes{tools};
+
+    EngineSeams scanSeams() {
+        EngineSeams s = seams();
+        s.scanRoots = std::vector<ScanRoot>{{Url::fromFilePath(applications.string()), false},
+                                            {Url::fromFilePath(system.string()), true}};
+        return s;
+    }
+};
+
+TEST_F(EngineScanTest, JournalsEveryKeptAndSkippedBundleInResultOrder) {
+    const fs::path alpha = BundleBuilder("Alpha.app")
+                               .bundleID("com.example.alpha")
+                               .shortVersion("2.1")
+                               .buildVersion("210")
+                               .feedURL("https://example.com/appcast.xml")
+                               .build(applications);
+    const fs::path beta = BundleBuilder("Beta.app")
+                              .bundleID("com.example.beta")
+                              .remove("CFBundleShortVersionString")
+                              .remove("CFBundleVersion")
+                              .receipt()
+                              .build(applications);
+    fakes.teamID(beta.string(), std::nullopt);
+    fakes.archs((beta / "Contents/MacOS/Beta").string(), "arm64");
+    BundleBuilder("Safari.app").bundleID("com.apple.Safari").build(applications);
+    BundleBuilder("Muted.app").bundleID("com.example.muted").build(applications);
+    BundleBuilder("Broken.app").withoutInfoPlist().build(applications);
+    BundleBuilder("Notes.app").bundleID("com.example.notes").build(system);
+
+    OverrideEntry muted;
+    muted.ignore = true;
+    muted.ignoreReason = "too noisy";
+    Overrides withIgnore{OverridesFile{1, {{"com.example.muted", muted}}}, std::nullopt};
+    Engine e(withIgnore, journal, {brew}, scanSeams());
+
+    const ScanResult result = e.scan();
+
+    ASSERT_EQ(result.apps.size(), 2u);
+    ASSERT_EQ(result.skipped.size(), 4u);
+    // The result is the scanner's own.
+    const ScanResult direct = e.scanner.scan();
+    EXPECT_EQ(result.apps, direct.apps);
+    ASSERT_EQ(direct.skipped.size(), result.skipped.size());
+
+    std::vector<Json> expected = {
+        Json{{"event", "run_started"}, {"command", "scan"}, {"appsFound", 2}, {"skipped", 4}}};
+    for (const auto& app : result.apps) {
+        if (app.bundleID == "com.example.alpha") {
+            expected.push_back(Json{{"event", "app_scanned"},
+                                    {"bundleID", "com.example.alpha"},
+                                    {"name", "Alpha"},
+                                    {"shortVersion", "2.1"},
+                                    {"buildVersion", "210"},
+                                    {"teamID", FakeBundleTools::defaultTeamID},
+                                    {"isMacAppStore", false},
+                                    {"hasSparkle", true},
+                                    {"archs", Json::array({"x86_64", "arm64"})}});
+        } else {
+            EXPECT_EQ(app.bundleID, "com.example.beta");
+            expected.push_back(Json{{"event", "app_scanned"},
+                                    {"bundleID", "com.example.beta"},
+                                    {"name", "Beta"},
+                                    {"shortVersion", nullptr},
+                                    {"buildVersion", nullptr},
+                                    {"teamID", nullptr},
+                                    {"isMacAppStore", true},
+                                    {"hasSparkle", false},
+                                    {"archs", Json::array({"arm64"})}});
+        }
+    }
+    std::set<std::string> reasons;
+    for (std::size_t i = 0; i < result.skipped.size(); ++i) {
+        const SkippedApp& skipped = result.skipped[i];
+        EXPECT_EQ(skipped.path, direct.skipped[i].path);
+        EXPECT_EQ(skipped.reason, direct.skipped[i].reason);
+        expected.push_back(
+            Json{{"event", "app_ignored"}, {"path", skipped.path.filePath()}, {"reason", skipped.reason}});
+        reasons.insert(skipped.reason.substr(0, skipped.reason.find(':')));
+    }
+    EXPECT_EQ(reasons,
+              (std::set<std::string>{"Apple-owned (com.apple.Safari)", "Apple-owned (com.example.notes)",
+                                     "override ignore", "bundle read failed"}));
+    EXPECT_EQ(events(), expected);
+    EXPECT_EQ(brew->calls(), 0);
+}
+
+TEST_F(EngineScanTest, AnEmptyScanWritesOnlyItsStart) {
+    Engine e(overrides, journal, {}, scanSeams());
+    const ScanResult result = e.scan();
+    EXPECT_TRUE(result.apps.empty());
+    EXPECT_TRUE(result.skipped.empty());
+    EXPECT_EQ(events(),
+              (std::vector<Json>{
+                  Json{{"event", "run_started"}, {"command", "scan"}, {"appsFound", 0}, {"skipped", 0}}}));
+}
+
+// ---- Construction ----
+
+TEST_F(EngineTest, ProductionEngineAsksHomebrewSparkleThenTheAppStore) {
+    HTTP http;
+    pelkit::testing::ScopedSharedHTTP shared(http);
+    Engine e(overrides, journal);
+
+    ASSERT_EQ(e.sources.size(), 3u);
+    EXPECT_EQ(e.sources[0]->kind(), AppSource::homebrew);
+    EXPECT_EQ(e.sources[1]->kind(), AppSource::sparkle);
+    EXPECT_EQ(e.sources[2]->kind(), AppSource::macAppStore);
+    ASSERT_NE(e.homebrew, nullptr);
+    EXPECT_EQ(std::static_pointer_cast<UpdateSource>(e.homebrew), e.sources[0]);
+    EXPECT_EQ(e.homebrew->journal(), &journal);
+    EXPECT_EQ(&e.overrides, &overrides);
+    EXPECT_EQ(&e.journal, &journal);
+    EXPECT_EQ(e.scanner.overrides.get(), &overrides);
+}
+
+TEST_F(EngineTest, HomebrewIsSetOnlyWhenItIsTheFirstSource) {
+    HTTP http;
+    HomebrewCaskOptions options;
+    options.systemVersion = platform::SystemVersion{14, 0, 0};
+    auto cask = std::make_shared<HomebrewCaskSource>(http, &journal, options);
+
+    EXPECT_EQ(engine({cask, sparkle})->homebrew, cask);
+    EXPECT_EQ(engine({sparkle, cask})->homebrew, nullptr);
+    EXPECT_EQ(engine({brew, sparkle})->homebrew, nullptr); // a homebrew kind is not enough
+    EXPECT_EQ(engine({})->homebrew, nullptr);
+    EXPECT_EQ(engine({nullptr, sparkle, nullptr})->sources,
+              (std::vector<std::shared_ptr<UpdateSource>>{sparkle}));
 }
 
 } // namespace
