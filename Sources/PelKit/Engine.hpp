@@ -1,21 +1,31 @@
 #pragma once
 
 #include "PelKit/Config.hpp"
+#include "PelKit/Installer.hpp"
 #include "PelKit/Models.hpp"
 #include "PelKit/Scanner.hpp"
 #include "PelKit/UpdateSources/UpdateSource.hpp"
 #include "Platform/Clock.hpp"
+#include "Platform/HttpTransport.hpp"
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
+
+namespace platform {
+class FileOps;
+class Workspace;
+} // namespace platform
 
 namespace pelkit {
 
 class DB;
+class HTTP;
 class HomebrewCaskSource;
 class Journal;
 
@@ -36,6 +46,20 @@ struct EngineSeams {
     platform::Clock* clock = &platform::systemClock();
     // The resolution cache; nullptr: DB::shared() at each use.
     DB* db = nullptr;
+
+    // The client of update downloads; nullptr: HTTP::shared() at each update.
+    HTTP* http = nullptr;
+    // Where the work directories of updates (and the administrator's staging folder) are made;
+    // none: the system temporary directory.
+    std::optional<std::filesystem::path> temporaryRoot;
+    // The running applications the pre-flight looks at; nullptr: the platform's.
+    const platform::Workspace* workspace = nullptr;
+    // The pre-flight's free-space query; empty: Installer::freeBytes.
+    Installer::FreeBytesQuery freeBytes;
+    // Whether the user may write the installed bundle; empty: the installer's own test.
+    std::function<bool(const std::string& path)> isWritable;
+    // The moves and removals of the bundle swap; nullptr: plain calls.
+    platform::FileOps* fileOps = nullptr;
 };
 
 // The one object through which the application drives the library: scan, resolve, update.
@@ -65,6 +89,20 @@ public:
     // the sources are asked one after another; never throws: failures become journal lines.
     ResolvedApp check(const InstalledApp& app, bool useCache);
 
+    // A progress text; called from whatever thread the update runs on.
+    using UpdateProgress = std::function<void(const std::string& text)>;
+    // Bytes received so far and the expected total (-1 unknown); called from the transfer's thread.
+    using BytesProgress = platform::ProgressHandler;
+
+    // Carries one application to `remote`: a Homebrew hand-off, or pre-flight, download (or a
+    // cached copy), then an installer package or extraction, verification and installation.
+    // Blocks on the caller's thread. Only the transfer watches `stop`. A failure is journalled
+    // once, reported to the telemetry sink and rethrown as it was raised: a PelError, or any
+    // other exception (file system, platform::Cancelled) unchanged.
+    InstallResult update(const InstalledApp& app, const RemoteVersion& remote, const EngineOptions& opts,
+                         const UpdateProgress& progress = {}, const BytesProgress& bytesProgress = {},
+                         std::stop_token stop = {});
+
     Overrides& overrides;
     Journal& journal;
     const Scanner scanner;
@@ -83,6 +121,10 @@ private:
     DB& db() const;
     void sourceFailed(const InstalledApp& app, AppSource kind, std::string_view code,
                       const std::string& message);
+    InstallResult updateInner(const InstalledApp& app, const RemoteVersion& remote, const EngineOptions& opts,
+                              const UpdateProgress& progress, const BytesProgress& bytesProgress,
+                              std::stop_token stop);
+    void updateFailed(const InstalledApp& app, std::string_view code, const std::string& message);
 
     EngineSeams seams_;
 };
