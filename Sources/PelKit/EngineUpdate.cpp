@@ -44,7 +44,8 @@ bool handedToHomebrew(const RemoteVersion& remote, const std::optional<OverrideE
 // The override's Team ID wins (read afresh: the user may have changed it meanwhile), else the
 // installed copy's.
 std::optional<std::string> expectedTeamID(const Overrides& overrides, const InstalledApp& app) {
-    if (auto entry = overrides.entry(app.bundleID); entry && entry->expectedTeamID) return entry->expectedTeamID;
+    if (auto entry = overrides.entry(app.bundleID); entry && entry->expectedTeamID)
+        return entry->expectedTeamID;
     return app.teamID;
 }
 
@@ -84,17 +85,20 @@ InstallResult Engine::update(const InstalledApp& app, const RemoteVersion& remot
         return updateInner(app, remote, opts, progress, bytesProgress, std::move(stop));
     } catch (const PelError& e) {
         updateFailed(app, rawValue(e.code()), e.message());
-        Telemetry::captureError(e, {{"installed", app.shortVersion.value_or("?")}, {"remote", remote.version}});
+        Telemetry::captureError(e,
+                                {{"installed", app.shortVersion.value_or("?")}, {"remote", remote.version}});
         throw;
     } catch (const std::exception& e) {
         const std::string message = e.what();
         updateFailed(app, rawValue(ErrorCode::INT_UNEXPECTED), message);
-        Telemetry::captureError(PelError(ErrorCode::INT_UNEXPECTED, app.bundleID, std::nullopt, message, false));
+        Telemetry::captureError(
+            PelError(ErrorCode::INT_UNEXPECTED, app.bundleID, std::nullopt, message, false));
         throw;
     } catch (...) {
         const std::string message = "unknown error";
         updateFailed(app, rawValue(ErrorCode::INT_UNEXPECTED), message);
-        Telemetry::captureError(PelError(ErrorCode::INT_UNEXPECTED, app.bundleID, std::nullopt, message, false));
+        Telemetry::captureError(
+            PelError(ErrorCode::INT_UNEXPECTED, app.bundleID, std::nullopt, message, false));
         throw;
     }
 }
@@ -104,9 +108,9 @@ void Engine::updateFailed(const InstalledApp& app, std::string_view code, const 
                  Json{{"bundleID", app.bundleID}, {"success", false}, {"code", code}, {"message", message}});
 }
 
-InstallResult Engine::updateInner(const InstalledApp& app, const RemoteVersion& remote, const EngineOptions& opts,
-                                  const UpdateProgress& progress, const BytesProgress& bytesProgress,
-                                  std::stop_token stop) {
+InstallResult Engine::updateInner(const InstalledApp& app, const RemoteVersion& remote,
+                                  const EngineOptions& opts, const UpdateProgress& progress,
+                                  const BytesProgress& bytesProgress, std::stop_token stop) {
     const platform::Clock& clock = *seams_.clock;
     const std::optional<OverrideEntry> entry = overrides.entry(app.bundleID);
     const std::string artifact = remote.artifactType.value_or("unknown");
@@ -115,8 +119,8 @@ InstallResult Engine::updateInner(const InstalledApp& app, const RemoteVersion& 
         const std::string& token = *remote.sourceToken;
         if (opts.dryRun) {
             return InstallResult(true,
-                                 "dry-run: would run 'brew install --cask " + token + " --force' (artifact=" +
-                                     artifact + ")",
+                                 "dry-run: would run 'brew install --cask " + token +
+                                     " --force' (artifact=" + artifact + ")",
                                  std::nullopt, std::nullopt);
         }
         report(progress, "Handing off to Homebrew (artifact=" + artifact + ")");
@@ -136,7 +140,8 @@ InstallResult Engine::updateInner(const InstalledApp& app, const RemoteVersion& 
     const Url& url = *remote.downloadURL;
 
     report(progress, "Pre-flight");
-    const platform::Workspace& workspace = seams_.workspace ? *seams_.workspace : platform::Workspace::shared();
+    const platform::Workspace& workspace =
+        seams_.workspace ? *seams_.workspace : platform::Workspace::shared();
     const Installer::FreeBytesQuery freeBytes =
         seams_.freeBytes ? seams_.freeBytes : [](const Url& folder) { return Installer::freeBytes(folder); };
     const std::optional<PelError> blocked = Installer::preflight(app, remote.sizeBytes, workspace, freeBytes);
@@ -163,12 +168,14 @@ InstallResult Engine::updateInner(const InstalledApp& app, const RemoteVersion& 
 
     Url workFile;
     std::int64_t bytes = 0;
-    if (auto cached = DownloadCache::lookup(app.bundleID, remote.version, filename, remote.sha256,
-                                            remote.sizeBytes)) {
+    if (auto cached =
+            DownloadCache::lookup(app.bundleID, remote.version, filename, remote.sha256, remote.sizeBytes)) {
         report(progress, "Reusing cached download (" + filename + ")");
-        journal.emit("download_started", Json{{"bundleID", app.bundleID}, {"url", url.text()}, {"cache", true}});
+        journal.emit("download_started",
+                     Json{{"bundleID", app.bundleID}, {"url", url.text()}, {"cache", true}});
         bytes = static_cast<std::int64_t>(fs::file_size(fs::path(cached->filePath())));
-        journal.emit("download_finished", Json{{"bundleID", app.bundleID}, {"bytes", bytes}, {"cache", true}});
+        journal.emit("download_finished",
+                     Json{{"bundleID", app.bundleID}, {"bytes", bytes}, {"cache", true}});
         workFile = *cached;
     } else {
         journal.emit("download_started", Json{{"bundleID", app.bundleID}, {"url", url.text()}});
@@ -238,7 +245,8 @@ InstallResult Engine::updateInner(const InstalledApp& app, const RemoteVersion& 
         // Only a download that failed a safety check is unusable for good; one that failed its
         // hash or size may be fixed by the source and is checked again on the next lookup.
         if (klass(code) == ErrorClass::safety) DownloadCache::evict(app.bundleID, remote.version, filename);
-        throw PelError(code, app.bundleID, std::nullopt, verified.abortMessage.value_or("verify aborted"), false);
+        throw PelError(code, app.bundleID, std::nullopt, verified.abortMessage.value_or("verify aborted"),
+                       false);
     }
 
     report(progress, "Installing (atomic swap)");
