@@ -2,6 +2,7 @@
 
 #include "PelKit/Models.hpp"
 #include "Platform/Errors.hpp"
+#include "Platform/Files.hpp"
 
 #include <fmt/format.h>
 
@@ -124,7 +125,16 @@ HTTP::HTTP(HTTPOptions options)
     : options_(std::move(options)), clock_(options_.clock ? *options_.clock : platform::systemClock()),
       sleeper_(options_.sleeper ? *options_.sleeper : platform::systemSleeper()),
       transport_(options_.transport ? *options_.transport : platform::defaultTransport()),
-      throttle_(clock_, sleeper_) {}
+      throttle_(clock_, sleeper_) {
+    DownloaderOptions d;
+    d.caFile = options_.caFile;
+    d.sleeper = &sleeper_;
+    d.transport = &transport_;
+    d.temporaryDirectory = options_.temporaryDirectory;
+    d.requestTimeout = options_.requestTimeout;
+    d.resourceTimeout = options_.downloadResourceTimeout;
+    downloader_ = std::make_unique<Downloader>(options_.userAgent, std::move(d));
+}
 
 HTTP::~HTTP() = default;
 
@@ -218,6 +228,31 @@ std::optional<std::int64_t> HTTP::head(const Url& url, std::stop_token stop) {
     } catch (...) {
         return std::nullopt;
     }
+}
+
+std::int64_t HTTP::download(const Url& url, const std::filesystem::path& to,
+                            const platform::ProgressHandler& progress, std::stop_token stop) {
+    if (url.scheme() != "https") throw unexpected("TLS required: " + url.text());
+    HostThrottle::Grant grant(throttle_, url.host());
+    Downloader::Result result;
+    try {
+        result = downloader_->download(url, progress, std::move(stop));
+    } catch (const platform::RedirectRefused&) {
+        throw unexpected("download redirect downgraded");
+    }
+    platform::ScopeGuard dropFile([&] {
+        std::error_code ignored;
+        std::filesystem::remove(result.file, ignored);
+    });
+    if (result.status != 200)
+        throw failure(ErrorCode::NET_HTTP_5XX, fmt::format("download {} {}", result.status, url.text()));
+    std::error_code ignored;
+    std::filesystem::remove(to, ignored); // whatever is there; nothing there is fine
+    moveFile(result.file, to);
+    dropFile.dismiss();
+    auto size = static_cast<std::int64_t>(std::filesystem::file_size(to));
+    if (progress) progress(size, size);
+    return size;
 }
 
 namespace testing {

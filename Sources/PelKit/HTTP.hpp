@@ -1,5 +1,6 @@
 #pragma once
 
+#include "PelKit/Downloader.hpp"
 #include "Platform/Clock.hpp"
 #include "Platform/HttpTransport.hpp"
 #include "Platform/Sleeper.hpp"
@@ -72,7 +73,7 @@ inline constexpr std::string_view defaultUserAgent = "pel-poc/0.1 (+https://pell
 struct HTTPOptions {
     std::string userAgent{defaultUserAgent};
     // Trust only this CA file (the test server's); empty: the transport's default.
-    std::optional<std::filesystem::path> caFile;
+    std::optional<std::filesystem::path> caFile{};
     platform::Clock* clock = nullptr;             // default: the system clock
     platform::Sleeper* sleeper = nullptr;         // default: the system sleeper
     platform::HttpTransport* transport = nullptr; // default: the process's curl transport
@@ -80,6 +81,10 @@ struct HTTPOptions {
     // than `resourceTimeout`.
     std::chrono::milliseconds requestTimeout{60'000};
     std::chrono::milliseconds resourceTimeout{300'000};
+    // Downloads: the same stall time-out, and this limit for one attempt.
+    std::chrono::milliseconds downloadResourceTimeout{900'000};
+    // Where downloads are received before the move to their destination; empty: the system's.
+    std::filesystem::path temporaryDirectory{};
 };
 
 // The HTTPS client every request of the core library goes through (the kill switch aside).
@@ -106,6 +111,15 @@ public:
     // cannot be learned. Never throws.
     std::optional<std::int64_t> head(const platform::Url& url, std::stop_token stop = {});
 
+    // Fetches a file to `to` (replacing what is there) and returns its size. The host is held
+    // for the whole transfer, retries included. Progress (bytes so far, expected or -1) comes
+    // from the transfer's thread, and once more as (size, size) when the file is in place.
+    // Throws PelError (INT_UNEXPECTED for a URL or redirect that is not https, NET_TIMEOUT,
+    // NET_HTTP_5XX for a final status other than 200), platform::Cancelled, a transfer error
+    // that is not retried, or a file system error. No temporary file outlives a failure.
+    std::int64_t download(const platform::Url& url, const std::filesystem::path& to,
+                          const platform::ProgressHandler& progress = {}, std::stop_token stop = {});
+
 private:
     platform::HttpRequest makeRequest(const platform::Url& url, std::string method) const;
 
@@ -114,6 +128,7 @@ private:
     platform::Sleeper& sleeper_;
     platform::HttpTransport& transport_;
     mutable HostThrottle throttle_;
+    std::unique_ptr<Downloader> downloader_;
 };
 
 // The wait a 429 answer asks for: the Retry-After header when its whole value is a number of

@@ -145,6 +145,29 @@ public:
     static std::vector<Url> shallowApps(const Url& folder, const Url& within);
     static std::vector<Url> shallowPkgs(const Url& folder);
     static std::vector<Url> shallowPkgs(const Url& folder, const Url& within);
+
+    // ---- Installer packages and Homebrew (InstallerPkg.cpp) ----
+
+    // Called with one line of text; may be called from any thread.
+    using Progress = std::function<void(const std::string& line)>;
+
+    // `pkgutil --check-signature`: signed only with exit status 0 and "Status: signed" in the output;
+    // Team ID and developer from the first "Developer ID Installer:" certificate line (numbered or
+    // not). Throws PelError when pkgutil is missing, or the tool runner's errors.
+    static PkgSignatureInfo inspectPkg(const Url& pkg);
+
+    // Checks the package's signature and Team ID (refused only when both Team IDs are known and
+    // differ), then runs the system installer behind the administrator prompt. A dry run stops after
+    // the checks. Only `app.bundleID` is used (for errors); the journal is accepted and not used.
+    static InstallResult installPkg(const InstalledApp& app, const Url& pkg,
+                                    const std::optional<std::string>& expectedTeamID,
+                                    const InstallOptions& options, Journal* journal = nullptr);
+
+    // `brew install --cask TOKEN --force`, no shell, 900 s.
+    static InstallResult installViaBrew(const std::string& token, const Progress& progress = {});
+
+    // Where `brew` is among the fixed tool directories.
+    static std::optional<std::string> brewPath();
 };
 
 std::string_view rawValue(Installer::Format v);

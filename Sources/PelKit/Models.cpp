@@ -10,13 +10,27 @@ namespace {
 constexpr std::array<std::string_view, 4> kAppSourceRaw{"homebrew", "sparkle", "macAppStore", "none"};
 constexpr std::array<std::string_view, 5> kOutcomeRaw{"upToDate", "outdated", "unresolved", "unsupported",
                                                       "error"};
-constexpr std::array<std::string_view, 21> kErrorCodeRaw{
-    "NET_TIMEOUT",          "NET_HTTP_5XX",       "NET_DNS",           "NET_RATE_LIMITED",
-    "SRC_FEED_MALFORMED",   "SRC_FEED_STALE",     "SRC_FEED_404",      "SRC_VERSION_REGRESSION",
-    "SRC_HASH_MISMATCH",    "SRC_NO_MATCH",       "ENV_APP_RUNNING",   "ENV_NOT_WRITABLE",
-    "ENV_DISK_FULL",        "ENV_MOUNT_FAILED",   "SEC_TEAMID_MISMATCH", "SEC_SIGNATURE_INVALID",
-    "SEC_BUNDLEID_CHANGED", "UNS_PKG",            "UNS_MAS",           "UNS_ARCHIVE_FORMAT",
-    "INT_UNEXPECTED"};
+constexpr std::array<std::string_view, 21> kErrorCodeRaw{"NET_TIMEOUT",
+                                                         "NET_HTTP_5XX",
+                                                         "NET_DNS",
+                                                         "NET_RATE_LIMITED",
+                                                         "SRC_FEED_MALFORMED",
+                                                         "SRC_FEED_STALE",
+                                                         "SRC_FEED_404",
+                                                         "SRC_VERSION_REGRESSION",
+                                                         "SRC_HASH_MISMATCH",
+                                                         "SRC_NO_MATCH",
+                                                         "ENV_APP_RUNNING",
+                                                         "ENV_NOT_WRITABLE",
+                                                         "ENV_DISK_FULL",
+                                                         "ENV_MOUNT_FAILED",
+                                                         "SEC_TEAMID_MISMATCH",
+                                                         "SEC_SIGNATURE_INVALID",
+                                                         "SEC_BUNDLEID_CHANGED",
+                                                         "UNS_PKG",
+                                                         "UNS_MAS",
+                                                         "UNS_ARCHIVE_FORMAT",
+                                                         "INT_UNEXPECTED"};
 constexpr std::array<std::string_view, 6> kErrorClassRaw{"transient", "sourceDefect", "localEnv",
                                                          "safety",    "unsupported",  "internalBug"};
 
@@ -42,47 +56,67 @@ std::string swiftQuoted(std::string_view s) {
     std::string out = "\"";
     for (unsigned char c : s) {
         switch (c) {
-            case '\\': out += "\\\\"; break;
-            case '"': out += "\\\""; break;
-            case '\'': out += "\\'"; break;
-            case '\t': out += "\\t"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\0': out += "\\0"; break;
-            default:
-                if (c < 0x20 || c == 0x7f) {
-                    out += fmt::format("\\u{{{:X}}}", c);
-                } else {
-                    out.push_back(static_cast<char>(c));
-                }
+        case '\\':
+            out += "\\\\";
+            break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\'':
+            out += "\\'";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\0':
+            out += "\\0";
+            break;
+        default:
+            if (c < 0x20 || c == 0x7f) {
+                out += fmt::format("\\u{{{:X}}}", c);
+            } else {
+                out.push_back(static_cast<char>(c));
+            }
         }
     }
     out += "\"";
     return out;
 }
 
-}  // namespace
+} // namespace
 
-std::string_view rawValue(AppSource v) { return kAppSourceRaw[static_cast<size_t>(v)]; }
-std::string_view rawValue(Outcome v) { return kOutcomeRaw[static_cast<size_t>(v)]; }
-std::string_view rawValue(ErrorCode v) { return kErrorCodeRaw[static_cast<size_t>(v)]; }
-std::string_view rawValue(ErrorClass v) { return kErrorClassRaw[static_cast<size_t>(v)]; }
-std::int32_t rawValue(ExitCode v) { return static_cast<std::int32_t>(v); }
+std::string_view rawValue(AppSource v) {
+    return kAppSourceRaw[static_cast<size_t>(v)];
+}
+std::string_view rawValue(Outcome v) {
+    return kOutcomeRaw[static_cast<size_t>(v)];
+}
+std::string_view rawValue(ErrorCode v) {
+    return kErrorCodeRaw[static_cast<size_t>(v)];
+}
+std::string_view rawValue(ErrorClass v) {
+    return kErrorClassRaw[static_cast<size_t>(v)];
+}
+std::int32_t rawValue(ExitCode v) {
+    return static_cast<std::int32_t>(v);
+}
 
-template <>
-std::optional<AppSource> fromRawValue<AppSource>(std::string_view raw) {
+template <> std::optional<AppSource> fromRawValue<AppSource>(std::string_view raw) {
     return lookup<AppSource>(kAppSourceRaw, raw);
 }
-template <>
-std::optional<Outcome> fromRawValue<Outcome>(std::string_view raw) {
+template <> std::optional<Outcome> fromRawValue<Outcome>(std::string_view raw) {
     return lookup<Outcome>(kOutcomeRaw, raw);
 }
-template <>
-std::optional<ErrorCode> fromRawValue<ErrorCode>(std::string_view raw) {
+template <> std::optional<ErrorCode> fromRawValue<ErrorCode>(std::string_view raw) {
     return lookup<ErrorCode>(kErrorCodeRaw, raw);
 }
-template <>
-std::optional<ErrorClass> fromRawValue<ErrorClass>(std::string_view raw) {
+template <> std::optional<ErrorClass> fromRawValue<ErrorClass>(std::string_view raw) {
     return lookup<ErrorClass>(kErrorClassRaw, raw);
 }
 
@@ -91,30 +125,37 @@ std::optional<ExitCode> exitCodeFromRawValue(std::int32_t raw) {
     return std::nullopt;
 }
 
-ErrorClass klass(ErrorCode code) { return kClassTable[static_cast<size_t>(code)]; }
-bool retryable(ErrorClass c) { return c == ErrorClass::transient; }
+ErrorClass klass(ErrorCode code) {
+    return kClassTable[static_cast<size_t>(code)];
+}
+bool retryable(ErrorClass c) {
+    return c == ErrorClass::transient;
+}
 
-void to_json(Json& j, AppSource v) { j = std::string(rawValue(v)); }
+void to_json(Json& j, AppSource v) {
+    j = std::string(rawValue(v));
+}
 void from_json(const Json& j, AppSource& v) {
     if (!j.is_string()) throw platform::JsonDecodeError("(value)", "expected a string");
     auto parsed = fromRawValue<AppSource>(j.get<std::string>());
-    if (!parsed) throw platform::JsonDecodeError("(value)", "unknown source \"" + j.get<std::string>() + "\"");
+    if (!parsed)
+        throw platform::JsonDecodeError("(value)", "unknown source \"" + j.get<std::string>() + "\"");
     v = *parsed;
 }
-void to_json(Json& j, ErrorCode v) { j = std::string(rawValue(v)); }
+void to_json(Json& j, ErrorCode v) {
+    j = std::string(rawValue(v));
+}
 void from_json(const Json& j, ErrorCode& v) {
     if (!j.is_string()) throw platform::JsonDecodeError("(value)", "expected a string");
     auto parsed = fromRawValue<ErrorCode>(j.get<std::string>());
-    if (!parsed) throw platform::JsonDecodeError("(value)", "unknown error code \"" + j.get<std::string>() + "\"");
+    if (!parsed)
+        throw platform::JsonDecodeError("(value)", "unknown error code \"" + j.get<std::string>() + "\"");
     v = *parsed;
 }
 
 PelError::PelError(ErrorCode code, std::optional<std::string> bundleID, std::optional<AppSource> source,
                    std::string message, bool overrideCanFix)
-    : code_(code),
-      bundleID_(std::move(bundleID)),
-      source_(source),
-      message_(std::move(message)),
+    : code_(code), bundleID_(std::move(bundleID)), source_(source), message_(std::move(message)),
       overrideCanFix_(overrideCanFix) {
     description_ = "PelError(code: PelKit.ErrorCode.";
     description_ += rawValue(code_);
@@ -166,7 +207,7 @@ std::optional<Url> optionalUrl(const Json& j, const std::string& key) {
     return url;
 }
 
-}  // namespace
+} // namespace
 
 InstalledApp installedAppFromJson(const Json& j) {
     namespace pj = platform::json;
@@ -187,4 +228,4 @@ InstalledApp installedAppFromJson(const Json& j) {
     return app;
 }
 
-}  // namespace pelkit
+} // namespace pelkit

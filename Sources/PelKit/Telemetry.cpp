@@ -11,11 +11,11 @@ struct Holder {
 };
 
 Holder& holder() {
-    static auto* h = new Holder();  // never destroyed: reporters may run at exit
+    static auto* h = new Holder(); // never destroyed: reporters may run at exit
     return *h;
 }
 
-}  // namespace
+} // namespace
 
 std::shared_ptr<TelemetrySink> Telemetry::impl() {
     auto& h = holder();
@@ -43,4 +43,4 @@ void Telemetry::breadcrumb(const std::string& category, const std::string& messa
     impl()->breadcrumb(category, message, data);
 }
 
-}  // namespace pelkit
+} // namespace pelkit

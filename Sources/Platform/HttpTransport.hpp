@@ -114,20 +114,20 @@ private:
 using ProgressHandler = std::function<void(std::int64_t received, std::int64_t expected)>;
 
 struct HttpRequest {
-    Url url;
+    Url url{};
     std::string method = "GET"; // "HEAD" sends no body and reads none
-    HttpHeaders headers;
-    std::string body; // sent for methods other than GET and HEAD
+    HttpHeaders headers{};
+    std::string body{}; // sent for methods other than GET and HEAD
     // The transfer fails as timed out when no byte moves for this long (connecting included)...
     std::chrono::milliseconds stallTimeout{60'000};
     // ...or when the whole exchange, redirects included, takes longer than this.
     std::chrono::milliseconds totalTimeout{300'000};
     // Trust only this CA file; when empty, the process default (tests) or the system store.
-    std::optional<std::filesystem::path> caFile;
+    std::optional<std::filesystem::path> caFile{};
     int maxRedirects = 10;
     // Body bytes of the final response so far, and its announced length or -1. Called on the
     // transfer's thread.
-    ProgressHandler progress;
+    ProgressHandler progress{};
 };
 
 class HttpTransport {

@@ -69,6 +69,32 @@ template <class Emit> void forEachGrapheme(std::string_view text, Emit&& emit) {
     utext_close(&ut);
 }
 
+// Runs `walk(breaker)` with this thread's character breaker over `text` (at most INT32_MAX bytes);
+// false when ICU cannot segment it.
+template <class Walk> bool withCharacterBreaker(std::string_view text, Walk&& walk) {
+    icu::BreakIterator* breaker = characterBreaker();
+    if (breaker == nullptr) return false;
+    UErrorCode status = U_ZERO_ERROR;
+    UText ut = UTEXT_INITIALIZER;
+    utext_openUTF8(&ut, text.data(), static_cast<int64_t>(text.size()), &status);
+    if (U_SUCCESS(status)) breaker->setText(&ut, status);
+    if (U_FAILURE(status)) {
+        utext_close(&ut);
+        return false;
+    }
+    walk(*breaker);
+    utext_close(&ut);
+    return true;
+}
+
+bool isContinuationByte(char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
+// ICU's break positions are 32-bit: beyond that, only the part next to the end that is walked from
+// is looked at, cut at a scalar boundary.
+constexpr std::size_t kMaxSegmented = static_cast<std::size_t>(INT32_MAX);
+
 icu::UnicodeString toIcu(std::string_view text) {
     return icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
 }
@@ -186,6 +212,76 @@ std::string trim(std::string_view text) {
         end = prev;
     }
     return std::string(text.substr(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin)));
+}
+
+std::string lastCharacters(std::string_view text, std::size_t n) {
+    if (n == 0 || text.empty()) return {};
+    if (isAscii(text)) {
+        std::size_t begin = text.size();
+        for (std::size_t count = 0; count < n && begin > 0; ++count)
+            begin -= (begin >= 2 && text[begin - 1] == '\n' && text[begin - 2] == '\r') ? 2 : 1;
+        return std::string(text.substr(begin));
+    }
+    std::string_view tail = text;
+    if (tail.size() > kMaxSegmented) {
+        tail = tail.substr(tail.size() - kMaxSegmented);
+        while (!tail.empty() && isContinuationByte(tail.front()))
+            tail.remove_prefix(1);
+    }
+    std::size_t begin = tail.size();
+    bool segmented = withCharacterBreaker(tail, [&](icu::BreakIterator& breaker) {
+        int32_t pos = breaker.last();
+        for (std::size_t count = 0; count < n; ++count) {
+            int32_t previous = breaker.previous();
+            if (previous == icu::BreakIterator::DONE) break;
+            pos = previous;
+        }
+        begin = static_cast<std::size_t>(pos);
+    });
+    if (!segmented) {
+        // No break data: one character per scalar.
+        const auto* bytes = reinterpret_cast<const uint8_t*>(tail.data());
+        int32_t i = static_cast<int32_t>(tail.size());
+        for (std::size_t count = 0; count < n && i > 0; ++count)
+            U8_BACK_1(bytes, 0, i);
+        begin = static_cast<std::size_t>(i);
+    }
+    return std::string(tail.substr(begin));
+}
+
+std::string firstCharacters(std::string_view text, std::size_t n) {
+    if (n == 0 || text.empty()) return {};
+    if (isAscii(text)) {
+        std::size_t end = 0;
+        for (std::size_t count = 0; count < n && end < text.size(); ++count)
+            end += (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') ? 2 : 1;
+        return std::string(text.substr(0, end));
+    }
+    std::string_view head = text;
+    if (head.size() > kMaxSegmented) {
+        head = head.substr(0, kMaxSegmented);
+        while (!head.empty() && isContinuationByte(head.back()))
+            head.remove_suffix(1);
+    }
+    std::size_t end = 0;
+    bool segmented = withCharacterBreaker(head, [&](icu::BreakIterator& breaker) {
+        int32_t pos = breaker.first();
+        for (std::size_t count = 0; count < n; ++count) {
+            int32_t next = breaker.next();
+            if (next == icu::BreakIterator::DONE) break;
+            pos = next;
+        }
+        end = static_cast<std::size_t>(pos);
+    });
+    if (!segmented) {
+        const auto* bytes = reinterpret_cast<const uint8_t*>(head.data());
+        int32_t length = static_cast<int32_t>(head.size());
+        int32_t i = 0;
+        for (std::size_t count = 0; count < n && i < length; ++count)
+            U8_FWD_1(bytes, i, length);
+        end = static_cast<std::size_t>(i);
+    }
+    return std::string(head.substr(0, end));
 }
 
 } // namespace platform::unicode

@@ -37,4 +37,9 @@ std::string toLowerNFC(std::string_view text);
 // Drops leading and trailing white space (see isWhiteSpace).
 std::string trim(std::string_view text);
 
+// The last / first `n` user-perceived characters (all of the text when it has fewer). Only the
+// characters kept are segmented, so a short tail of megabytes of tool output stays cheap.
+std::string lastCharacters(std::string_view text, std::size_t n);
+std::string firstCharacters(std::string_view text, std::size_t n);
+
 } // namespace platform::unicode

@@ -188,6 +188,10 @@ TEST_F(DownloadCacheTest, StoreCopiesIntoPrivateFoldersAndReplaces) {
     DownloadCache::store(Url::fromFilePath(source.string()), "com.example.App", "3.0", "App.zip");
     EXPECT_EQ(readText(other), "second, longer");
 
+    // Storing the cached file onto its own key keeps its content.
+    DownloadCache::store(Url::fromFilePath(dest.string()), "com.example.App", "2.0/beta", "App.zip");
+    EXPECT_EQ(readText(dest), "second, longer");
+
     EXPECT_EQ(listingUnderRoot().size(), 5u) << "no temporary file left";
 }
 

@@ -2,6 +2,7 @@
 
 #include "PelKit/Proc.hpp"
 #include "Support/ArchiveBuilder.hpp"
+#include "Support/BundleBuilder.hpp"
 #include "Support/FakeDiskTools.hpp"
 #include "Support/FakeTools.hpp"
 #include "Support/TempDir.hpp"
@@ -21,12 +22,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A fixture bundle named after the last component of `bundle`, built in its parent folder.
 void makeBundle(const fs::path& bundle, const std::string& bundleID = "com.example.foo") {
-    writeText(bundle / "Contents/Info.plist",
-              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-              "<key>CFBundleIdentifier</key><string>" +
-                  bundleID + "</string></dict></plist>\n");
-    writeText(bundle / "Contents/MacOS/Foo", "#!/bin/sh\n");
+    pelsupport::BundleBuilder(bundle.filename().string()).bundleID(bundleID).build(bundle.parent_path());
 }
 
 void makePkg(const fs::path& pkg) {
@@ -255,8 +253,16 @@ TEST_F(ExtractTest, ArchivesYieldTheirBundleOrPackage) {
         fs::create_directories(tree("t"));
         c.layout(tree("t"));
         auto archive = c.build(tree("t"), dir / "download");
-        EXPECT_EQ(relative(extract(archive)), c.expected);
+        auto found = extract(archive);
+        EXPECT_EQ(relative(found), c.expected);
         EXPECT_EQ(fs::status(destination()).permissions() & fs::perms::all, fs::perms::owner_all);
+        if (c.expected.ends_with(".app")) {
+            EXPECT_EQ(readText(fs::path(found.filePath()) / "Contents/Info.plist"),
+                      readText(tree("t") / c.expected / "Contents/Info.plist"));
+            EXPECT_EQ(fs::status(fs::path(found.filePath()) / "Contents/MacOS/Foo").permissions() &
+                          fs::perms::owner_exec,
+                      fs::perms::owner_exec);
+        }
     }
     // Each image was detached from its own mount point.
     auto detached = pelsupport::detachedTargets(tools);

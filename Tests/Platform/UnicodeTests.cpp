@@ -169,3 +169,70 @@ TEST(Unicode, Trim) {
     for (const Case& c : cases)
         EXPECT_EQ(unicode::trim(c.text), c.want) << c.text;
 }
+
+namespace {
+
+std::string joined(const std::vector<std::string_view>& pieces, std::size_t from, std::size_t to) {
+    std::string out;
+    for (std::size_t i = from; i < to; ++i)
+        out += pieces[i];
+    return out;
+}
+
+} // namespace
+
+TEST(Unicode, FirstAndLastCharactersCountUserPerceivedCharacters) {
+    struct Case {
+        const char* text;
+        std::size_t n;
+        const char* first;
+        const char* last;
+    };
+    const Case cases[] = {
+        {"", 3, "", ""},
+        {"hello", 0, "", ""},
+        {"hello", 3, "hel", "llo"},
+        {"hello", 9, "hello", "hello"},
+        {"\r\nab\r\n", 1, "\r\n", "\r\n"},              // CR LF is one character
+        {"ab\n\r", 1, "a", "\r"},                       // LF CR is two
+        {"e\u0301te\u0301", 2, "e\u0301t", "te\u0301"}, // combining accents stay on their letter
+        {"a\U0001F468\u200D\U0001F469\u200D\U0001F467", 1, "a",
+         "\U0001F468\u200D\U0001F469\u200D\U0001F467"}, // a family joined by ZWJ
+        {"x\U0001F1EB\U0001F1F7\U0001F1E9\U0001F1EA", 1, "x", "\U0001F1E9\U0001F1EA"}, // two flags
+        {"x\u06001", 1, "x", "\u06001"}, // a prepended mark takes the ASCII digit after it
+        {"\xFF"
+         "ab",
+         2,
+         "\xFF"
+         "a",
+         "ab"}, // an ill-formed byte is one character
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(unicode::firstCharacters(c.text, c.n), c.first) << c.text << " n=" << c.n;
+        EXPECT_EQ(unicode::lastCharacters(c.text, c.n), c.last) << c.text << " n=" << c.n;
+    }
+}
+
+TEST(Unicode, FirstAndLastCharactersAgreeWithGraphemesForEveryCount) {
+    for (std::string text :
+         {std::string("plain ascii\r\n"),
+          std::string("Caf\u00E9 e\u0301\u0302 \U0001F1EF\U0001F1F5\U0001F1FA\U0001F1F8 "
+                      "\U0001F469\U0001F3FD\u200D\U0001F4BB \u0915\u094D\u0937 \u06001\r\n")}) {
+        auto pieces = unicode::graphemes(text);
+        for (std::size_t n = 0; n <= pieces.size() + 1; ++n) {
+            std::size_t k = std::min(n, pieces.size());
+            EXPECT_EQ(unicode::firstCharacters(text, n), joined(pieces, 0, k)) << text << " n=" << n;
+            EXPECT_EQ(unicode::lastCharacters(text, n), joined(pieces, pieces.size() - k, pieces.size()))
+                << text << " n=" << n;
+        }
+    }
+}
+
+TEST(Unicode, LastCharactersOfMegabytesOfOutput) {
+    std::string text;
+    for (int i = 0; i < 400000; ++i)
+        text += "d\u00E9j\u00E0 ";
+    text += "fin e\u0301";
+    EXPECT_EQ(unicode::lastCharacters(text, 5), "fin e\u0301");
+    EXPECT_EQ(unicode::firstCharacters(text, 4), "d\u00E9j\u00E0");
+}

@@ -1,0 +1,74 @@
+#pragma once
+
+#include "Platform/HttpTransport.hpp"
+#include "Platform/Sleeper.hpp"
+#include "Platform/Url.hpp"
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <stop_token>
+#include <string>
+
+namespace pelkit {
+
+struct DownloaderOptions {
+    std::optional<std::filesystem::path> caFile{};  // empty: the transport's default
+    platform::Sleeper* sleeper = nullptr;         // default: the system sleeper
+    platform::HttpTransport* transport = nullptr; // default: the process's curl transport
+    // Where "pel-dl-<UUID>" files are made; empty: the system's temporary directory.
+    std::filesystem::path temporaryDirectory{};
+    // An attempt fails as timed out when nothing moves for `requestTimeout` or it takes longer
+    // than `resourceTimeout`.
+    std::chrono::milliseconds requestTimeout{60'000};
+    std::chrono::milliseconds resourceTimeout{900'000};
+};
+
+// Fetches one file to a temporary file, streaming it to disk. Time-outs and lost connections are
+// retried (three attempts in all, waits of 2 s and 8 s), continuing from the bytes already on
+// disk when the first answer carried a validator (a strong ETag or Last-Modified).
+class Downloader {
+public:
+    static constexpr int maxRetries = 3;
+
+    struct Result {
+        std::filesystem::path file; // the caller owns it from now on
+        // 200 for a whole file, also one put together from resumed parts; else the final status,
+        // with that answer's body in `file`.
+        int status = 0;
+        platform::Url url; // final URL after redirects
+        platform::HttpHeaders headers;
+    };
+
+    explicit Downloader(std::string userAgent, DownloaderOptions options = {});
+
+    // Progress: (bytes of the file so far, its expected size or -1), on the calling thread.
+    // Throws PelError NET_TIMEOUT when every attempt timed out or lost its connection;
+    // platform::Cancelled; any other transfer failure (TransportError, RedirectRefused) or file
+    // system error unchanged after its first occurrence. The temporary file is gone whenever it
+    // throws.
+    Result download(const platform::Url& url, const platform::ProgressHandler& progress = {},
+                    std::stop_token stop = {});
+
+    const std::string& userAgent() const { return userAgent_; }
+    const std::filesystem::path& temporaryDirectory() const { return temporaryDirectory_; }
+
+private:
+    struct Partial;
+    Result runOnce(const platform::Url& url, Partial& partial, const platform::ProgressHandler& progress,
+                   std::stop_token stop);
+
+    std::string userAgent_;
+    DownloaderOptions options_;
+    platform::Sleeper& sleeper_;
+    platform::HttpTransport& transport_;
+    std::filesystem::path temporaryDirectory_;
+};
+
+// Moves a finished file to `to`: a rename, or across file systems a copy to a temporary name
+// beside `to`, flushed to disk and renamed into place, then the source unlinked. Throws
+// filesystem_error; on failure nothing is left at the temporary name.
+void moveFile(const std::filesystem::path& from, const std::filesystem::path& to);
+
+} // namespace pelkit

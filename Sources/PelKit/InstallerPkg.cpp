@@ -1,0 +1,151 @@
+// Installer packages (signature check, then the system installer behind the administrator prompt)
+// and the Homebrew hand-off.
+
+#include "PelKit/Installer.hpp"
+
+#include "PelKit/Proc.hpp"
+#include "PelKit/ScriptQuoting.hpp"
+#include "Platform/Unicode.hpp"
+
+#include <fmt/format.h>
+
+namespace pelkit {
+
+namespace {
+
+constexpr double kPkgutilTimeout = 60;
+constexpr double kInstallerTimeout = 900;
+constexpr double kBrewTimeout = 900;
+
+constexpr std::string_view kCertificatePrefix = "Developer ID Installer:";
+constexpr std::string_view kHomebrewSite = "https://brew.sh";
+
+// Tool-missing and Homebrew errors: the caller adds the application's identity.
+PelError plainError(std::string message) {
+    return PelError(ErrorCode::INT_UNEXPECTED, std::nullopt, std::nullopt, std::move(message), false);
+}
+
+PelError appError(ErrorCode code, const InstalledApp& app, std::string message) {
+    return PelError(code, app.bundleID, std::nullopt, std::move(message), false);
+}
+
+std::string_view trimSpacesAndTabs(std::string_view s) {
+    std::size_t begin = s.find_first_not_of(" \t");
+    if (begin == std::string_view::npos) return {};
+    std::size_t end = s.find_last_not_of(" \t");
+    return s.substr(begin, end - begin + 1);
+}
+
+bool isAsciiDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// How long the certificate prefix is that a trimmed line begins with, 0 for none. pkgutil numbers
+// the certificates of its chain ("1. Developer ID Installer: …"), so a list number counts as part of
+// the prefix; without it no Team ID would ever be read from real output.
+std::size_t certificatePrefixLength(std::string_view line) {
+    if (line.starts_with(kCertificatePrefix)) return kCertificatePrefix.size();
+    std::size_t digits = 0;
+    while (digits < line.size() && isAsciiDigit(line[digits]))
+        ++digits;
+    if (digits == 0) return 0;
+    std::string_view rest = line.substr(digits);
+    if (!rest.starts_with(". ") || !rest.substr(2).starts_with(kCertificatePrefix)) return 0;
+    return digits + 2 + kCertificatePrefix.size();
+}
+
+// Team ID and developer from the first certificate line of pkgutil's output.
+void readCertificateLine(std::string_view output, Installer::PkgSignatureInfo& info) {
+    std::size_t start = 0;
+    while (start <= output.size()) {
+        std::size_t end = output.find('\n', start);
+        if (end == std::string_view::npos) end = output.size();
+        std::string_view line = trimSpacesAndTabs(output.substr(start, end - start));
+        start = end + 1;
+        std::size_t prefix = certificatePrefixLength(line);
+        if (prefix == 0) continue;
+
+        std::size_t open = line.rfind('(');
+        std::size_t close = line.rfind(')');
+        if (open != std::string_view::npos && close != std::string_view::npos && open < close) {
+            std::string_view team = line.substr(open + 1, close - open - 1);
+            if (!team.empty()) info.teamID = std::string(team);
+            info.developer = std::string(trimSpacesAndTabs(line.substr(prefix, open - prefix)));
+        }
+        return;
+    }
+}
+
+std::string teamOrUnknown(const Installer::PkgSignatureInfo& info) {
+    return info.teamID.value_or("?");
+}
+
+} // namespace
+
+Installer::PkgSignatureInfo Installer::inspectPkg(const Url& pkg) {
+    auto pkgutil = Proc::which("pkgutil");
+    if (!pkgutil) throw plainError("pkgutil not found");
+    ProcResult r = Proc::run(*pkgutil, {"--check-signature", pkg.filePath()}, kPkgutilTimeout);
+
+    PkgSignatureInfo info;
+    if (!r.ok()) return info;
+    readCertificateLine(r.stdout, info);
+    info.isSigned = r.stdout.find("Status: signed") != std::string::npos;
+    return info;
+}
+
+InstallResult Installer::installPkg(const InstalledApp& app, const Url& pkg,
+                                    const std::optional<std::string>& expectedTeamID,
+                                    const InstallOptions& options, Journal* journal) {
+    (void)journal;
+    PkgSignatureInfo info = inspectPkg(pkg);
+    if (!info.isSigned)
+        throw appError(ErrorCode::SEC_SIGNATURE_INVALID, app,
+                       "pkg is not signed by a Developer ID Installer certificate");
+    if (expectedTeamID && info.teamID && *info.teamID != *expectedTeamID)
+        throw appError(
+            ErrorCode::SEC_TEAMID_MISMATCH, app,
+            fmt::format("pkg signed by {}, installed app signed by {}", *info.teamID, *expectedTeamID));
+
+    if (options.dryRun)
+        return InstallResult(true,
+                             fmt::format("dry-run: would install pkg {} (Team {})", pkg.lastPathComponent(),
+                                         teamOrUnknown(info)),
+                             std::nullopt, std::nullopt);
+
+    auto osascript = Proc::which("osascript");
+    if (!osascript) throw plainError("osascript not found");
+    // The path is quoted for the shell and then escaped for the AppleScript string around it, so no
+    // character of a file name can end the literal of a script that runs as administrator.
+    const std::string script = "do shell script \"/usr/sbin/installer -pkg " +
+                               appleScriptEscape(shellQuote(pkg.filePath())) +
+                               " -target /\" with administrator privileges";
+    ProcResult r = Proc::run(*osascript, {"-e", script}, kInstallerTimeout);
+    if (!r.ok()) {
+        std::string err = platform::unicode::trim(r.stderr);
+        if (err.find("User canceled") != std::string::npos || err.find("-128") != std::string::npos)
+            throw appError(ErrorCode::ENV_NOT_WRITABLE, app, "admin password prompt cancelled");
+        throw appError(ErrorCode::INT_UNEXPECTED, app, "installer failed: " + err);
+    }
+    return InstallResult(true, fmt::format("installer -pkg completed (Team {})", teamOrUnknown(info)),
+                         std::nullopt, std::nullopt);
+}
+
+std::optional<std::string> Installer::brewPath() {
+    return Proc::which("brew");
+}
+
+InstallResult Installer::installViaBrew(const std::string& token, const Progress& progress) {
+    auto brew = brewPath();
+    if (!brew) throw plainError(fmt::format("brew not in PATH — install from {}", kHomebrewSite));
+    if (progress) progress("brew install --cask " + token + " --force");
+
+    ProcResult r = Proc::run(*brew, {"install", "--cask", token, "--force"}, kBrewTimeout);
+    namespace unicode = platform::unicode;
+    if (!r.ok())
+        throw plainError("brew install failed: " + unicode::trim(unicode::lastCharacters(r.stderr, 400)));
+    std::string tail = unicode::firstCharacters(unicode::trim(unicode::lastCharacters(r.stdout, 200)), 120);
+    return InstallResult(true, "brew install --cask " + token + " ok — " + tail, std::nullopt, std::nullopt);
+}
+
+} // namespace pelkit

@@ -1,0 +1,133 @@
+#include "PelKit/UpdateSources/Sparkle.hpp"
+
+#include "PelKit/HTTP.hpp"
+#include "Platform/Unicode.hpp"
+
+#include <expat.h>
+#include <fmt/format.h>
+
+#include <cstring>
+#include <limits>
+
+namespace pelkit {
+namespace {
+
+// The state of one parse; never shared between parses.
+struct ParseState {
+    XML_Parser parser = nullptr;
+    std::vector<SparkleSource::Item> items;
+    std::optional<SparkleSource::Item> current;
+    std::string text;
+    std::string refusal;  // set when we stop the parser ourselves
+};
+
+void onStart(void* data, const XML_Char* name, const XML_Char** attrs) {
+    auto& st = *static_cast<ParseState*>(data);
+    st.text.clear();
+    if (std::strcmp(name, "item") == 0) {
+        st.current = SparkleSource::Item{};
+        return;
+    }
+    if (std::strcmp(name, "enclosure") != 0 || !st.current) return;
+    auto& item = *st.current;
+    // Attributes in a fixed order of effect, whatever their order in the document.
+    auto attr = [&](const char* key) -> const char* {
+        for (size_t i = 0; attrs[i]; i += 2) {
+            if (std::strcmp(attrs[i], key) == 0) return attrs[i + 1];
+        }
+        return nullptr;
+    };
+    if (const char* url = attr("url")) {
+        if (auto parsed = Url::parse(url)) item.enclosureURL = *parsed;
+    }
+    if (const char* length = attr("length")) {
+        if (auto parsed = parseDecimalInt64(length)) item.length = *parsed;
+    }
+    if (const char* v = attr("sparkle:shortVersionString"); v && item.version.empty()) item.version = v;
+    if (const char* v = attr("sparkle:version"); v && !item.build) item.build = v;
+    if (const char* v = attr("sparkle:minimumSystemVersion"); v && !item.minSystemVersion) item.minSystemVersion = v;
+    if (const char* v = attr("sparkle:channel")) item.channel = v;
+}
+
+void onCharacters(void* data, const XML_Char* s, int len) {
+    auto& st = *static_cast<ParseState*>(data);
+    st.text.append(s, static_cast<size_t>(len));
+}
+
+void onEnd(void* data, const XML_Char* name) {
+    auto& st = *static_cast<ParseState*>(data);
+    std::string value = platform::unicode::trim(st.text);
+    auto setOnce = [&](std::optional<std::string>& field) {
+        if (!value.empty() && st.current && !field) field = value;
+    };
+    if (std::strcmp(name, "sparkle:shortVersionString") == 0) {
+        if (!value.empty() && st.current) st.current->version = value;
+    } else if (std::strcmp(name, "sparkle:version") == 0) {
+        if (st.current) setOnce(st.current->build);
+    } else if (std::strcmp(name, "sparkle:minimumSystemVersion") == 0) {
+        if (st.current) setOnce(st.current->minSystemVersion);
+    } else if (std::strcmp(name, "sparkle:channel") == 0) {
+        if (st.current) setOnce(st.current->channel);
+    } else if (std::strcmp(name, "item") == 0) {
+        if (st.current && !st.current->version.empty()) st.items.push_back(std::move(*st.current));
+        st.current.reset();
+    }
+    st.text.clear();
+}
+
+// A feed has no business declaring entities; refusing them keeps expansion bombs out entirely.
+void onEntityDecl(void* data, const XML_Char*, int, const XML_Char*, int, const XML_Char*, const XML_Char*,
+                  const XML_Char*, const XML_Char*) {
+    auto& st = *static_cast<ParseState*>(data);
+    st.refusal = "entity declarations are not allowed";
+    XML_StopParser(st.parser, XML_FALSE);
+}
+
+PelError malformed(const std::string& description) {
+    return PelError(ErrorCode::SRC_FEED_MALFORMED, std::nullopt, AppSource::sparkle,
+                    "XML parse failed: " + description, false);
+}
+
+}  // namespace
+
+std::vector<SparkleSource::Item> SparkleSource::parse(std::string_view bytes) {
+    ParseState st;
+    XML_Parser parser = XML_ParserCreate(nullptr);  // namespace processing off
+    if (!parser) throw malformed("?");
+    st.parser = parser;
+    XML_SetUserData(parser, &st);
+    XML_SetElementHandler(parser, onStart, onEnd);
+    XML_SetCharacterDataHandler(parser, onCharacters);
+    XML_SetEntityDeclHandler(parser, onEntityDecl);
+    XML_SetParamEntityParsing(parser, XML_PARAM_ENTITY_PARSING_NEVER);
+
+    // Feed in bounded chunks: expat takes an int length.
+    constexpr size_t kChunk = 1 << 20;
+    XML_Status status = XML_STATUS_OK;
+    size_t offset = 0;
+    do {
+        size_t n = std::min(kChunk, bytes.size() - offset);
+        bool last = offset + n == bytes.size();
+        status = XML_Parse(parser, bytes.data() + offset, static_cast<int>(n), last ? XML_TRUE : XML_FALSE);
+        offset += n;
+    } while (status == XML_STATUS_OK && offset < bytes.size());
+
+    if (status != XML_STATUS_OK) {
+        std::string description;
+        if (!st.refusal.empty()) {
+            description = st.refusal;
+        } else {
+            XML_Error code = XML_GetErrorCode(parser);
+            const XML_LChar* text = XML_ErrorString(code);
+            description = text ? fmt::format("{} (line {}, column {})", text, XML_GetCurrentLineNumber(parser),
+                                             XML_GetCurrentColumnNumber(parser))
+                               : "?";
+        }
+        XML_ParserFree(parser);
+        throw malformed(description);
+    }
+    XML_ParserFree(parser);
+    return std::move(st.items);
+}
+
+}  // namespace pelkit

@@ -1,0 +1,213 @@
+#include "PelKit/Verifier.hpp"
+
+#include "PelKit/BundleReader.hpp"
+#include "PelKit/Proc.hpp"
+#include "PelKit/VersionCompare.hpp"
+#include "Platform/Sha256.hpp"
+
+#include <fmt/format.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+
+namespace pelkit {
+
+namespace {
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+std::string trimmed(std::string_view s) {
+    auto blank = [](char c) {
+        return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+    };
+    while (!s.empty() && blank(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && blank(s.back()))
+        s.remove_suffix(1);
+    return std::string(s);
+}
+
+std::int64_t fileSize(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return 0;
+    return static_cast<std::int64_t>(st.st_size);
+}
+
+class Run {
+public:
+    void record(std::string name, bool passed, std::string detail) {
+        result_.steps.push_back({std::move(name), passed, std::move(detail)});
+    }
+    VerifyResult abort(ErrorCode code, std::string message) {
+        result_.extractedApp.reset();
+        result_.aborted = true;
+        result_.abortCode = code;
+        result_.abortMessage = std::move(message);
+        return std::move(result_);
+    }
+    VerifyResult complete(const Url& extractedApp) {
+        result_.extractedApp = extractedApp;
+        return std::move(result_);
+    }
+
+private:
+    VerifyResult result_;
+};
+
+VerifyResult runSteps(Run& run, const Url& downloadURL, const Url& extractedApp,
+                      std::optional<std::int64_t> expectedSize,
+                      const std::optional<std::string>& expectedSHA256, const InstalledApp& installed,
+                      const RemoteVersion& remote, const std::optional<OverrideEntry>& overrides) {
+    const std::string downloadPath = downloadURL.filePath();
+    const std::string appPath = extractedApp.filePath();
+    const std::int64_t actualSize = fileSize(downloadPath);
+
+    // 1. size
+    if (!expectedSize) {
+        run.record("size", true, "no expected size");
+    } else {
+        const std::int64_t expected = *expectedSize;
+        const bool passed = expected >= 1 && std::fabs(static_cast<double>(actualSize - expected) /
+                                                       static_cast<double>(expected)) < 0.01;
+        run.record("size", passed, fmt::format("expected {}, got {}", expected, actualSize));
+        if (!passed)
+            return run.abort(ErrorCode::SRC_FEED_MALFORMED,
+                             fmt::format("size mismatch {} vs {}", actualSize, expected));
+    }
+
+    // 2. sha256
+    if (!expectedSHA256) {
+        run.record("sha256", true, "no expected hash");
+    } else {
+        std::string digest;
+        try {
+            digest = platform::sha256HexOfFile(downloadPath);
+        } catch (const std::exception& e) {
+            return run.abort(ErrorCode::INT_UNEXPECTED, std::string("sha256 read failed: ") + e.what());
+        }
+        if (equalsIgnoringCase(digest, *expectedSHA256)) {
+            run.record("sha256", true, "match");
+        } else {
+            run.record("sha256", false, digest + " != " + *expectedSHA256);
+            return run.abort(ErrorCode::SRC_HASH_MISMATCH, "sha256 mismatch");
+        }
+    }
+
+    // 3. extract: done by the caller before verification.
+    run.record("extract", true, "already extracted");
+
+    // 4. signature
+    const std::optional<std::string> codesign = Proc::which("codesign");
+    if (!codesign) return run.abort(ErrorCode::INT_UNEXPECTED, "codesign not found");
+    ProcResult verified;
+    try {
+        verified = Proc::run(*codesign, {"--verify", "--deep", "--strict", "--verbose=2", appPath},
+                             Verifier::codesignVerifyTimeoutSeconds);
+    } catch (const std::exception& e) {
+        return run.abort(ErrorCode::SEC_SIGNATURE_INVALID,
+                         std::string("codesign --verify error: ") + e.what());
+    }
+    if (!verified.ok()) {
+        run.record("signature", false, trimmed(verified.stderr));
+        return run.abort(ErrorCode::SEC_SIGNATURE_INVALID, "codesign --verify failed");
+    }
+    run.record("signature", true, "valid");
+
+    // 5. teamID: the override's (even "") wins over the installed copy's.
+    std::optional<std::string> expectedTeamID = installed.teamID;
+    if (overrides && overrides->expectedTeamID) expectedTeamID = overrides->expectedTeamID;
+    if (!expectedTeamID) {
+        run.record("teamID", true, "installed app unsigned; no comparison");
+    } else {
+        std::optional<std::string> downloadedTeamID;
+        try {
+            downloadedTeamID = BundleReader::readTeamID(extractedApp);
+        } catch (const std::exception&) {
+            downloadedTeamID.reset();
+        }
+        const std::string compared = downloadedTeamID.value_or("");
+        if (compared == *expectedTeamID) {
+            run.record("teamID", true, "match " + compared);
+        } else {
+            run.record("teamID", false,
+                       "installed=" + *expectedTeamID + " downloaded=" + downloadedTeamID.value_or("none"));
+            return run.abort(ErrorCode::SEC_TEAMID_MISMATCH, "team ID mismatch");
+        }
+    }
+
+    // 6. gatekeeper: recorded only.
+    if (const std::optional<std::string> spctl = Proc::which("spctl")) {
+        try {
+            ProcResult assessed = Proc::run(*spctl, {"--assess", "--type", "execute", "--verbose", appPath},
+                                            Verifier::spctlTimeoutSeconds);
+            run.record("gatekeeper", assessed.ok(), assessed.ok() ? "accepted" : "not notarized");
+        } catch (const std::exception&) {
+            // A tool that cannot run gives no assessment.
+        }
+    }
+
+    // 7. bundleID. An unreadable download cannot be tied to the installed application, so it is
+    // refused like a changed identifier, whatever previousBundleIDs says.
+    std::optional<InstalledApp> downloaded;
+    try {
+        downloaded = BundleReader::read(extractedApp);
+    } catch (const std::exception&) {
+        run.record("bundleID", false, "installed=" + installed.bundleID + " downloaded=unreadable");
+        return run.abort(ErrorCode::SEC_BUNDLEID_CHANGED, "bundle ID changed");
+    }
+    const bool listedAsPrevious =
+        overrides && overrides->previousBundleIDs &&
+        std::find(overrides->previousBundleIDs->begin(), overrides->previousBundleIDs->end(),
+                  installed.bundleID) != overrides->previousBundleIDs->end();
+    if (downloaded->bundleID == installed.bundleID || listedAsPrevious) {
+        run.record("bundleID", true, "match " + downloaded->bundleID);
+    } else {
+        run.record("bundleID", false,
+                   "installed=" + installed.bundleID + " downloaded=" + downloaded->bundleID);
+        return run.abort(ErrorCode::SEC_BUNDLEID_CHANGED, "bundle ID changed");
+    }
+
+    // 8. versionSanity
+    if (downloaded->shortVersion) {
+        const std::string& shortVersion = *downloaded->shortVersion;
+        const std::optional<std::string>& build = downloaded->buildVersion;
+        const std::string buildPart = build ? " (build " + *build + ")" : "";
+        const ComparisonResult order = VersionCompare::compareWithBuild(
+            shortVersion, build ? std::optional<std::string_view>(*build) : std::nullopt, remote.version);
+        const bool passed = order != ComparisonResult::ascending;
+        run.record("versionSanity", passed,
+                   "downloaded=" + shortVersion + buildPart + " advertised=" + remote.version);
+        if (!passed)
+            return run.abort(ErrorCode::SRC_VERSION_REGRESSION,
+                             "downloaded " + shortVersion + buildPart + " < advertised " + remote.version);
+    }
+
+    return run.complete(extractedApp);
+}
+
+} // namespace
+
+VerifyResult Verifier::verify(const Url& downloadURL, const Url& extractedApp,
+                              std::optional<std::int64_t> expectedSize,
+                              const std::optional<std::string>& expectedSHA256, const InstalledApp& installed,
+                              const RemoteVersion& remote, const std::optional<OverrideEntry>& overrides,
+                              Journal* /*journal*/) {
+    Run run;
+    try {
+        return runSteps(run, downloadURL, extractedApp, expectedSize, expectedSHA256, installed, remote,
+                        overrides);
+    } catch (const std::exception& e) {
+        // Failure is reported as data, even for faults no step foresees (memory, say).
+        return run.abort(ErrorCode::INT_UNEXPECTED, std::string("verify failed: ") + e.what());
+    } catch (...) {
+        return run.abort(ErrorCode::INT_UNEXPECTED, "verify failed");
+    }
+}
+
+} // namespace pelkit

@@ -1,0 +1,52 @@
+#pragma once
+
+#include "PelKit/Config.hpp"
+#include "PelKit/Models.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pelkit {
+
+class Journal;
+
+// One verification step as it ran.
+struct VerifyStep {
+    std::string
+        name; // "size", "sha256", "extract", "signature", "teamID", "gatekeeper", "bundleID", "versionSanity"
+    bool passed = false;
+    std::string detail;
+
+    bool operator==(const VerifyStep&) const = default;
+};
+
+// The outcome of one verification; an aborted run carries its code and message.
+struct VerifyResult {
+    std::vector<VerifyStep> steps;
+    std::optional<Url> extractedApp; // the verified bundle; none when aborted
+    bool aborted = false;
+    std::optional<ErrorCode> abortCode;
+    std::optional<std::string> abortMessage;
+};
+
+// Decides whether an extracted download may replace an installed bundle.
+class Verifier {
+public:
+    Verifier() = delete;
+
+    static constexpr double codesignVerifyTimeoutSeconds = 300;
+    static constexpr double spctlTimeoutSeconds = 60;
+
+    // Runs the steps in order and stops at the first failing one that guards safety or integrity;
+    // the Gatekeeper assessment is recorded only. Never throws and changes no file. `journal` is
+    // accepted but not written to: the engine records the steps.
+    static VerifyResult verify(const Url& downloadURL, const Url& extractedApp,
+                               std::optional<std::int64_t> expectedSize,
+                               const std::optional<std::string>& expectedSHA256,
+                               const InstalledApp& installed, const RemoteVersion& remote,
+                               const std::optional<OverrideEntry>& overrides, Journal* journal);
+};
+
+} // namespace pelkit

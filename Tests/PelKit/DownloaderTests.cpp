@@ -1,0 +1,440 @@
+#include "PelKit/Downloader.hpp"
+#include "PelKit/HTTP.hpp"
+#include "PelKit/Models.hpp"
+#include "Platform/Errors.hpp"
+#include "Support/TempDir.hpp"
+#include "Support/TestServer.hpp"
+#include "Support/VirtualSleeper.hpp"
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <future>
+#include <iterator>
+#include <mutex>
+#include <thread>
+
+using namespace std::chrono_literals;
+using pelkit::ErrorCode;
+using pelkit::HTTP;
+using pelkit::PelError;
+using pelsupport::RecordedRequest;
+using pelsupport::Reply;
+using pelsupport::TempDir;
+using pelsupport::TestServer;
+using pelsupport::VirtualSleeper;
+using platform::Url;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string pattern(size_t n, int seed = 1) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>((i * 131 + i / 251 + static_cast<size_t>(seed) * 7) & 0xFF);
+    return s;
+}
+
+std::string readFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void writeFile(const fs::path& p, const std::string& content) {
+    std::ofstream(p, std::ios::binary) << content;
+}
+
+// Progress calls, kept from whatever thread makes them.
+struct ProgressLog {
+    std::mutex mutex;
+    std::vector<std::pair<std::int64_t, std::int64_t>> calls;
+    platform::ProgressHandler handler() {
+        return [this](std::int64_t got, std::int64_t expected) {
+            std::lock_guard lock(mutex);
+            calls.emplace_back(got, expected);
+        };
+    }
+};
+
+class DownloadTest : public ::testing::Test {
+protected:
+    DownloadTest() : sleeper(clock) { http = makeClient(60s); }
+
+    std::unique_ptr<HTTP> makeClient(std::chrono::milliseconds requestTimeout,
+                                     platform::HttpTransport* transport = nullptr, fs::path tmp = {}) {
+        pelkit::HTTPOptions o;
+        o.caFile = server.caFile();
+        o.clock = &clock;
+        o.sleeper = &sleeper;
+        o.transport = transport;
+        o.requestTimeout = requestTimeout;
+        o.temporaryDirectory = tmp.empty() ? temp.path() : tmp;
+        return std::make_unique<HTTP>(o);
+    }
+
+    // Names left in the temporary directory.
+    std::vector<std::string> leftovers() const {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(temp.path()))
+            names.push_back(e.path().filename());
+        return names;
+    }
+
+    PelError downloadFailure(const Url& url, HTTP* client = nullptr) {
+        try {
+            (client ? client : http.get())->download(url, out / "file.zip");
+        } catch (const PelError& e) {
+            return e;
+        }
+        ADD_FAILURE() << "no PelError";
+        return PelError(ErrorCode::SRC_NO_MATCH, std::nullopt, std::nullopt, "", false);
+    }
+
+    TestServer server;
+    platform::ManualClock clock;
+    VirtualSleeper sleeper;
+    TempDir temp{"pel-dl-tmp"};
+    TempDir out{"pel-dl-out"};
+    TempDir files{"pel-dl-src"};
+    std::unique_ptr<HTTP> http;
+};
+
+// The whole file with a validator, dropped after `dropAt` bytes.
+Reply droppedFile(const fs::path& file, std::uint64_t dropAt, std::optional<std::string> etag = "\"v1\"") {
+    Reply r = Reply::fromFile(file, etag);
+    r.dropAfter = dropAt;
+    return r;
+}
+
+} // namespace
+
+TEST_F(DownloadTest, DownloadsToTheDestinationWithProgressAndNoLeftovers) {
+    std::string content = pattern(300'000);
+    writeFile(files / "app.zip", content);
+    server.script("/app.zip", {Reply::fromFile(files / "app.zip", "\"v1\"")});
+    writeFile(out / "file.zip", "old content"); // replaced
+    ProgressLog log;
+    auto size = http->download(server.url("/app.zip"), out / "file.zip", log.handler());
+    EXPECT_EQ(size, 300'000);
+    EXPECT_TRUE(readFile(out / "file.zip") == content);
+    ASSERT_GE(log.calls.size(), 2u);
+    for (size_t i = 1; i + 1 < log.calls.size(); ++i) {
+        EXPECT_GT(log.calls[i].first, log.calls[i - 1].first);
+        EXPECT_EQ(log.calls[i].second, 300'000);
+    }
+    EXPECT_EQ(log.calls.back(), std::make_pair(std::int64_t(300'000), std::int64_t(300'000)));
+    EXPECT_TRUE(leftovers().empty());
+    auto seen = server.requests("/app.zip");
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].header("User-Agent"), std::string(pelkit::defaultUserAgent));
+    EXPECT_FALSE(seen[0].header("Range"));
+}
+
+TEST_F(DownloadTest, DropAtHalfResumesToAByteIdenticalFile) {
+    std::string content = pattern(1 << 20);
+    writeFile(files / "big.dmg", content);
+    server.script("/big.dmg",
+                  {droppedFile(files / "big.dmg", 1 << 19), Reply::fromFile(files / "big.dmg", "\"v1\"")});
+    ProgressLog log;
+    EXPECT_EQ(http->download(server.url("/big.dmg"), out / "file.zip", log.handler()), 1 << 20);
+    EXPECT_TRUE(readFile(out / "file.zip") == content);
+    EXPECT_EQ(sleeper.waits(), (std::vector<double>{2}));
+
+    auto seen = server.requests("/big.dmg");
+    ASSERT_EQ(seen.size(), 2u);
+    auto range = seen[1].header("Range");
+    ASSERT_TRUE(range);
+    auto offset = std::stoll(range->substr(6));
+    EXPECT_GT(offset, 0);
+    EXPECT_LE(offset, 1 << 19);
+    EXPECT_EQ(*range, fmt::format("bytes={}-", offset));
+    EXPECT_EQ(seen[1].header("If-Range"), "\"v1\"");
+    // The resumed attempt counts on from what was on disk, never back to zero.
+    for (size_t i = 1; i < log.calls.size(); ++i)
+        EXPECT_GE(log.calls[i].first, log.calls[i - 1].first);
+    EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(DownloadTest, ResumeFallsBackToTheLastModifiedValidator) {
+    std::string content = pattern(200'000);
+    writeFile(files / "f", content);
+    Reply first = droppedFile(files / "f", 100'000, "W/\"weak\"");
+    first.headers.set("Last-Modified", "Tue, 01 Dec 2026 10:00:00 GMT");
+    Reply rest = Reply::fromFile(files / "f");
+    rest.headers.set("Last-Modified", "Tue, 01 Dec 2026 10:00:00 GMT");
+    server.script("/f", {first, rest});
+    http->download(server.url("/f"), out / "file.zip");
+    EXPECT_TRUE(readFile(out / "file.zip") == content);
+    EXPECT_EQ(server.requests("/f").at(1).header("If-Range"), "Tue, 01 Dec 2026 10:00:00 GMT");
+}
+
+TEST_F(DownloadTest, ServerIgnoringRangeRestartsCleanly) {
+    std::string content = pattern(400'000);
+    writeFile(files / "f", content);
+    server.script("/f", {droppedFile(files / "f", 200'000), Reply::ok(content, {{"ETag", "\"v1\""}})});
+    EXPECT_EQ(http->download(server.url("/f"), out / "file.zip"), 400'000);
+    EXPECT_TRUE(readFile(out / "file.zip") == content);
+    EXPECT_TRUE(server.requests("/f").at(1).header("Range"));
+}
+
+TEST_F(DownloadTest, ChangedValidatorRestartsWithTheNewFile) {
+    std::string before = pattern(300'000, 1);
+    std::string after = pattern(250'000, 2);
+    writeFile(files / "old", before);
+    writeFile(files / "new", after);
+    server.script("/f",
+                  {droppedFile(files / "old", 150'000, "\"v1\""), Reply::fromFile(files / "new", "\"v2\"")});
+    EXPECT_EQ(http->download(server.url("/f"), out / "file.zip"), 250'000);
+    EXPECT_TRUE(readFile(out / "file.zip") == after);
+    EXPECT_EQ(server.requests("/f").at(1).header("If-Range"), "\"v1\"");
+}
+
+TEST_F(DownloadTest, NoValidatorMeansAFreshSecondAttempt) {
+    std::string content = pattern(100'000);
+    writeFile(files / "f", content);
+    server.script("/f", {droppedFile(files / "f", 50'000, std::nullopt), Reply::fromFile(files / "f")});
+    http->download(server.url("/f"), out / "file.zip");
+    EXPECT_TRUE(readFile(out / "file.zip") == content);
+    EXPECT_FALSE(server.requests("/f").at(1).header("Range"));
+}
+
+TEST_F(DownloadTest, PartialAnswerAtTheWrongOffsetFails) {
+    std::string content = pattern(100'000);
+    writeFile(files / "f", content);
+    server.script("/f", {droppedFile(files / "f", 50'000),
+                         Reply::withHeaders(206, {{"Content-Range", "bytes 0-9/100000"}}, "0123456789")});
+    PelError e = downloadFailure(server.url("/f"));
+    EXPECT_EQ(e.code(), ErrorCode::NET_HTTP_5XX);
+    EXPECT_EQ(e.message(), "download 206 " + server.url("/f").text());
+    EXPECT_TRUE(leftovers().empty());
+    EXPECT_FALSE(fs::exists(out / "file.zip"));
+}
+
+TEST_F(DownloadTest, StatusOtherThan200FailsOnceAndKeepsTheDestination) {
+    server.script("/missing", {Reply::withStatus(404, "not here")});
+    server.script("/busy", {Reply::withStatus(503, "later")});
+    writeFile(out / "file.zip", "kept");
+    PelError e = downloadFailure(server.url("/missing"));
+    EXPECT_EQ(e.code(), ErrorCode::NET_HTTP_5XX);
+    EXPECT_EQ(e.message(), "download 404 " + server.url("/missing").text());
+    EXPECT_EQ(downloadFailure(server.url("/busy")).message(), "download 503 " + server.url("/busy").text());
+    EXPECT_EQ(server.requests("/missing").size(), 1u);
+    EXPECT_EQ(server.requests("/busy").size(), 1u);
+    for (double w : sleeper.waits())
+        EXPECT_LE(w, 1.0); // the throttle's spacing only, no retry
+    EXPECT_EQ(readFile(out / "file.zip"), "kept");
+    EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(DownloadTest, StallsTimeOutAfterThreeAttempts) {
+    Reply stall = Reply::fromFile(files / "f", "\"v1\"");
+    writeFile(files / "f", pattern(50'000));
+    stall.stallAfter = 1000;
+    server.script("/f", {stall});
+    auto client = makeClient(200ms);
+    PelError e = downloadFailure(server.url("/f"), client.get());
+    EXPECT_EQ(e.code(), ErrorCode::NET_TIMEOUT);
+    EXPECT_EQ(e.message(), "download failed after 3 attempts: The request timed out.");
+    EXPECT_EQ(sleeper.waits(), (std::vector<double>{2, 8}));
+    auto seen = server.requests("/f");
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[1].header("Range"), "bytes=1000-");
+    EXPECT_EQ(seen[2].header("Range"), "bytes=2000-");
+    EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(DownloadTest, TwoStallsThenSuccess) {
+    std::string content = pattern(60'000);
+    writeFile(files / "f", content);
+    Reply stall = Reply::fromFile(files / "f", "\"v1\"");
+    stall.stallAfter = 20'000;
+    server.script("/f", {stall, stall, Reply::fromFile(files / "f", "\"v1\"")});
+    auto client = makeClient(200ms);
+    EXPECT_EQ(client->download(server.url("/f"), out / "file.zip"), 60'000);
+    EXPECT_TRUE(readFile(out / "file.zip") == content);
+    EXPECT_EQ(sleeper.waits(), (std::vector<double>{2, 8}));
+}
+
+TEST_F(DownloadTest, CancellationMidTransferLeavesNoTemporaryFile) {
+    writeFile(files / "f", pattern(100'000));
+    Reply stall = Reply::fromFile(files / "f");
+    stall.stallAfter = 30'000;
+    server.script("/f", {stall});
+    std::stop_source stop;
+    ProgressLog log;
+    auto result = std::async(std::launch::async, [&] {
+        return http->download(server.url("/f"), out / "file.zip", log.handler(), stop.get_token());
+    });
+    // Wait until bytes are on disk, then cancel.
+    for (;;) {
+        {
+            std::lock_guard lock(log.mutex);
+            if (!log.calls.empty() && log.calls.back().first >= 30'000) break;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    EXPECT_FALSE(leftovers().empty());
+    stop.request_stop();
+    EXPECT_THROW(result.get(), platform::Cancelled);
+    EXPECT_TRUE(leftovers().empty());
+    EXPECT_FALSE(fs::exists(out / "file.zip"));
+    EXPECT_EQ(server.requests("/f").size(), 1u);
+}
+
+TEST_F(DownloadTest, CancellationDuringTheBackOffLeavesNoTemporaryFile) {
+    writeFile(files / "f", pattern(100'000));
+    server.script("/f", {droppedFile(files / "f", 40'000)});
+    std::stop_source stop;
+    sleeper.onSleep([&] { stop.request_stop(); });
+    EXPECT_THROW(http->download(server.url("/f"), out / "file.zip", {}, stop.get_token()),
+                 platform::Cancelled);
+    EXPECT_TRUE(leftovers().empty());
+    EXPECT_EQ(server.requests("/f").size(), 1u);
+}
+
+TEST_F(DownloadTest, RefusedUrlsAndRedirects) {
+    try {
+        http->download(*Url::parse("http://127.0.0.1/x.zip"), out / "file.zip");
+        FAIL();
+    } catch (const PelError& e) {
+        EXPECT_EQ(e.code(), ErrorCode::INT_UNEXPECTED);
+        EXPECT_EQ(e.message(), "TLS required: http://127.0.0.1/x.zip");
+    }
+    server.script("/r", {Reply::redirect(302, fmt::format("http://127.0.0.1:{}/plain", server.port()))});
+    PelError e = downloadFailure(server.url("/r"));
+    EXPECT_EQ(e.code(), ErrorCode::INT_UNEXPECTED);
+    EXPECT_EQ(e.message(), "download redirect downgraded");
+
+    // A downgrade met on the resumed attempt drops the partial file too.
+    writeFile(files / "f", pattern(100'000));
+    server.script("/f", {droppedFile(files / "f", 50'000),
+                         Reply::redirect(302, fmt::format("http://127.0.0.1:{}/plain", server.port()))});
+    EXPECT_EQ(downloadFailure(server.url("/f")).message(), "download redirect downgraded");
+    EXPECT_TRUE(server.requests("/plain").empty());
+    EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(DownloadTest, HttpsRedirectsAreFollowed) {
+    server.script("/latest", {Reply::redirect(302, "/files/v2.zip")});
+    server.script("/files/v2.zip", {Reply::ok("zip bytes")});
+    EXPECT_EQ(http->download(server.url("/latest"), out / "file.zip"), 9);
+    EXPECT_EQ(readFile(out / "file.zip"), "zip bytes");
+}
+
+TEST_F(DownloadTest, UnknownLengthReportsMinusOneThenTheSize) {
+    Reply chunked = Reply::ok(pattern(70'000));
+    chunked.chunked = true;
+    server.script("/c", {chunked});
+    ProgressLog log;
+    EXPECT_EQ(http->download(server.url("/c"), out / "file.zip", log.handler()), 70'000);
+    ASSERT_GE(log.calls.size(), 2u);
+    for (size_t i = 0; i + 1 < log.calls.size(); ++i)
+        EXPECT_EQ(log.calls[i].second, -1);
+    EXPECT_EQ(log.calls.back(), std::make_pair(std::int64_t(70'000), std::int64_t(70'000)));
+}
+
+TEST_F(DownloadTest, OtherTransferErrorsAreThrownUnchangedAtOnce) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    socklen_t len = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::close(fd); // nothing listens on this port now
+    auto refused = *Url::parse(fmt::format("https://127.0.0.1:{}/f", ntohs(addr.sin_port)));
+    EXPECT_THROW(http->download(refused, out / "file.zip"), platform::TransportError);
+    EXPECT_TRUE(sleeper.waits().empty());
+    EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(DownloadTest, TemporaryDirectoryThatCannotTakeFilesFailsWithTheFileError) {
+    writeFile(temp / "not-a-dir", "x");
+    auto client = makeClient(60s, nullptr, temp / "not-a-dir");
+    server.script("/f", {Reply::ok("x")});
+    EXPECT_THROW(client->download(server.url("/f"), out / "file.zip"), fs::filesystem_error);
+    EXPECT_TRUE(server.requests("/f").empty());
+}
+
+TEST_F(DownloadTest, DownloadsToOneHostTakeTurnsOtherHostsRunTogether) {
+    Reply slow = Reply::ok(pattern(10'000, 3));
+    slow.delay = 300ms;
+    server.script("/a", {slow});
+    server.script("/b", {Reply::ok(pattern(20'000, 4))});
+    ProgressLog logA, logB;
+    auto a = std::async(std::launch::async,
+                        [&] { return http->download(server.url("/a"), out / "a", logA.handler()); });
+    auto b = std::async(std::launch::async,
+                        [&] { return http->download(server.url("/a"), out / "b", logB.handler()); });
+    EXPECT_EQ(a.get(), 10'000);
+    EXPECT_EQ(b.get(), 10'000);
+    auto seen = server.requests("/a");
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_GE(seen[1].time - seen[0].time, 300ms);
+
+    auto t0 = std::chrono::steady_clock::now();
+    auto c = std::async(std::launch::async, [&] {
+        return http->download(server.url("/a", "127.0.0.1"), out / "c", logA.handler());
+    });
+    auto d = std::async(std::launch::async, [&] {
+        return http->download(server.url("/b", "localhost"), out / "d", logB.handler());
+    });
+    EXPECT_EQ(c.get(), 10'000);
+    EXPECT_EQ(d.get(), 20'000);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 550ms);
+    for (auto [got, expected] : logB.calls)
+        EXPECT_LE(got, 20'000);
+    EXPECT_EQ(logB.calls.back(), std::make_pair(std::int64_t(20'000), std::int64_t(20'000)));
+    EXPECT_EQ(logA.calls.back(), std::make_pair(std::int64_t(10'000), std::int64_t(10'000)));
+}
+
+TEST(MoveFile, FallsBackToCopyAcrossFileSystems) {
+    struct stat tmpStat {};
+    struct stat shmStat {};
+    if (::stat("/tmp", &tmpStat) != 0 || ::stat("/dev/shm", &shmStat) != 0 ||
+        tmpStat.st_dev == shmStat.st_dev) {
+        GTEST_SKIP() << "no second file system at /dev/shm";
+    }
+    char shmPattern[] = "/dev/shm/pel-move-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(shmPattern));
+    fs::path shm = shmPattern;
+    TempDir dest;
+    std::string content = pattern(3 << 20);
+    writeFile(shm / "pel-dl-x", content);
+    pelkit::moveFile(shm / "pel-dl-x", dest / "file.zip");
+    EXPECT_TRUE(readFile(dest / "file.zip") == content);
+    EXPECT_FALSE(fs::exists(shm / "pel-dl-x"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dest.path()), fs::directory_iterator()),
+              1); // no staging file
+
+    // A failed copy leaves nothing behind beside the destination.
+    writeFile(shm / "pel-dl-y", content);
+    EXPECT_THROW(pelkit::moveFile(shm / "pel-dl-y", dest / "missing-dir" / "file.zip"), fs::filesystem_error);
+    EXPECT_TRUE(fs::exists(shm / "pel-dl-y"));
+    fs::remove_all(shm);
+}
+
+TEST_F(DownloadTest, DownloadAcrossFileSystemsLandsWhole) {
+    struct stat outStat {};
+    struct stat shmStat {};
+    if (::stat(out.path().c_str(), &outStat) != 0 || ::stat("/dev/shm", &shmStat) != 0 ||
+        outStat.st_dev == shmStat.st_dev) {
+        GTEST_SKIP() << "no second file system at /dev/shm";
+    }
+    char shmPattern[] = "/dev/shm/pel-dl-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(shmPattern));
+    auto client = makeClient(60s, nullptr, shmPattern);
+    std::string content = pattern(500'000);
+    server.script("/f", {Reply::ok(content)});
+    EXPECT_EQ(client->download(server.url("/f"), out / "file.zip"), 500'000);
+    EXPECT_TRUE(readFile(out / "file.zip") == content);
+    EXPECT_TRUE(fs::is_empty(shmPattern));
+    fs::remove_all(shmPattern);
+}

@@ -1,0 +1,517 @@
+#include "PelKit/Verifier.hpp"
+
+#include "PelKit/DB.hpp"
+#include "Platform/Plist.hpp"
+#include "Platform/Sha256.hpp"
+#include "Support/BundleBuilder.hpp"
+#include "Support/FakeBundleTools.hpp"
+#include "Support/FakeTools.hpp"
+#include "Support/FakeVerifyTools.hpp"
+#include "Support/TempDir.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <ostream>
+
+namespace pelkit {
+
+void PrintTo(const VerifyStep& s, std::ostream* os) {
+    *os << "{" << s.name << ", " << (s.passed ? "passed" : "failed") << ", \"" << s.detail << "\"}";
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+using pelsupport::BundleBuilder;
+using pelsupport::FakeBundleTools;
+using pelsupport::FakeReply;
+using pelsupport::FakeTools;
+using pelsupport::TempDir;
+using platform::PlistValue;
+
+using Steps = std::vector<VerifyStep>;
+const VerifyStep sizeNone{"size", true, "no expected size"};
+const VerifyStep hashNone{"sha256", true, "no expected hash"};
+const VerifyStep extracted{"extract", true, "already extracted"};
+const VerifyStep signatureValid{"signature", true, "valid"};
+const VerifyStep teamMatch{"teamID", true, "match ABCDE12345"};
+const VerifyStep gatekeeperAccepted{"gatekeeper", true, "accepted"};
+const VerifyStep bundleMatch{"bundleID", true, "match com.example.app"};
+const VerifyStep versionOK{"versionSanity", true, "downloaded=2.0 (build 300) advertised=2.0"};
+
+// Names, sizes, modes and times of everything under `root`, and the content of its files.
+std::map<std::string, std::string> snapshot(const fs::path& root) {
+    std::map<std::string, std::string> out;
+    auto add = [&](const fs::path& p) {
+        struct stat st {};
+        ::lstat(p.c_str(), &st);
+        std::string entry = std::to_string(st.st_mode) + " " + std::to_string(st.st_size) + " " +
+                            std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+        if (S_ISREG(st.st_mode)) entry += " " + platform::sha256HexOfFile(p.string());
+        out[p.string()] = entry;
+    };
+    add(root);
+    if (fs::is_directory(root))
+        for (const auto& e : fs::recursive_directory_iterator(root))
+            add(e.path());
+    return out;
+}
+
+OverrideEntry teamOverride(std::optional<std::string> teamID) {
+    OverrideEntry e;
+    e.expectedTeamID = std::move(teamID);
+    return e;
+}
+
+OverrideEntry previousIDs(std::vector<std::string> ids) {
+    OverrideEntry e;
+    e.previousBundleIDs = std::move(ids);
+    return e;
+}
+
+FakeReply slowReply(double seconds) {
+    FakeReply r;
+    r.delaySeconds = seconds;
+    return r;
+}
+
+// A fresh database standing in for DB::shared() while it lives.
+struct SharedTestDB {
+    DB db;
+    explicit SharedTestDB(const fs::path& file) : db(Url::fromFilePath(file.string())) {
+        pelkit::testing::setSharedDB(&db);
+    }
+    ~SharedTestDB() { pelkit::testing::setSharedDB(nullptr); }
+};
+
+class VerifierTest : public ::testing::Test {
+protected:
+    TempDir dir{"pel-verify"};
+    pelkit::testing::ScopedHomeOverride home{dir / "home"};
+    SharedTestDB db{dir / "pel.db"};
+    FakeTools tools;
+    FakeBundleTools fakes{tools};
+    fs::path download = dir / "App.zip";
+    fs::path bundle;
+    InstalledApp installed;
+    RemoteVersion remote;
+    std::optional<OverrideEntry> overrides;
+
+    void SetUp() override {
+        pelsupport::addCodesignVerify(fakes);
+        pelsupport::installFakeSpctl(tools);
+        pelsupport::writeText(download, std::string(1000, 'z'));
+        bundle = build(
+            BundleBuilder("App.app").bundleID("com.example.app").shortVersion("2.0").buildVersion("300"));
+        installed.path = Url::fromFilePath("/Applications/App.app");
+        installed.bundleID = "com.example.app";
+        installed.name = "App";
+        installed.shortVersion = "1.0";
+        installed.teamID = FakeBundleTools::defaultTeamID;
+        remote.source = AppSource::homebrew;
+        remote.version = "2.0";
+    }
+
+    fs::path build(const BundleBuilder& b) { return b.build(dir / "extracted"); }
+
+    VerifyResult verify(std::optional<std::int64_t> size = std::nullopt,
+                        std::optional<std::string> sha = std::nullopt) {
+        const auto before = snapshot(dir / "extracted");
+        const auto downloadBefore = snapshot(download);
+        VerifyResult r =
+            Verifier::verify(Url::fromFilePath(download.string()), Url::fromFilePath(bundle.string()), size,
+                             sha, installed, remote, overrides, nullptr);
+        EXPECT_EQ(snapshot(dir / "extracted"), before) << "the verifier changes no file";
+        EXPECT_EQ(snapshot(download), downloadBefore) << "the verifier changes no file";
+        return r;
+    }
+
+    void expectPassed(const VerifyResult& r, const Steps& steps) {
+        EXPECT_EQ(r.steps, steps);
+        EXPECT_FALSE(r.aborted);
+        EXPECT_FALSE(r.abortCode);
+        EXPECT_FALSE(r.abortMessage);
+        ASSERT_TRUE(r.extractedApp);
+        EXPECT_EQ(r.extractedApp->filePath(), bundle.string());
+    }
+
+    void expectAborted(const VerifyResult& r, const Steps& steps, ErrorCode code,
+                       const std::string& message) {
+        EXPECT_EQ(r.steps, steps);
+        EXPECT_TRUE(r.aborted);
+        EXPECT_EQ(r.abortCode, code);
+        EXPECT_EQ(r.abortMessage, message);
+        EXPECT_FALSE(r.extractedApp);
+    }
+};
+
+} // namespace
+
+TEST_F(VerifierTest, EveryStepPassesWithTheToolsCommandLines) {
+    std::mutex m;
+    std::vector<std::pair<std::string, double>> requested;
+    pelkit::testing::ScopedToolTimeout record([&](const std::string& path, double seconds) {
+        std::lock_guard lock(m);
+        requested.emplace_back(fs::path(path).filename().string(), seconds);
+        return seconds;
+    });
+    expectPassed(verify(), {sizeNone, hashNone, extracted, signatureValid, teamMatch, gatekeeperAccepted,
+                            bundleMatch, versionOK});
+
+    const std::string app = bundle.string();
+    const auto codesign = tools.calls("codesign");
+    ASSERT_FALSE(codesign.empty());
+    EXPECT_EQ(codesign[0].args,
+              (std::vector<std::string>{"--verify", "--deep", "--strict", "--verbose=2", app}));
+    const auto spctl = tools.calls("spctl");
+    ASSERT_EQ(spctl.size(), 1u);
+    EXPECT_EQ(spctl[0].args, (std::vector<std::string>{"--assess", "--type", "execute", "--verbose", app}));
+    // --verify runs first; the later codesign runs are the Team ID reads (-dv, 15 s).
+    ASSERT_GE(requested.size(), 3u);
+    EXPECT_EQ(requested[0], (std::pair<std::string, double>{"codesign", 300}));
+    const auto spctlRun =
+        std::find_if(requested.begin(), requested.end(), [](auto& p) { return p.first == "spctl"; });
+    ASSERT_NE(spctlRun, requested.end());
+    EXPECT_EQ(spctlRun->second, 60);
+}
+
+TEST_F(VerifierTest, SizeAndHashSteps) {
+    const std::string digest = platform::sha256Hex(std::string(1000, 'z'));
+    std::string upper = digest;
+    for (auto& c : upper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const std::string wrong(64, '0');
+    const Steps rest = {extracted, signatureValid, teamMatch, gatekeeperAccepted, bundleMatch, versionOK};
+    auto with = [&](Steps head) {
+        head.insert(head.end(), rest.begin(), rest.end());
+        return head;
+    };
+
+    struct Case {
+        const char* name;
+        std::size_t fileSize;
+        std::optional<std::int64_t> size;
+        std::optional<std::string> sha;
+        Steps steps;
+        std::optional<ErrorCode> code;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"1009 of 1000 passes", 1009, 1000, std::nullopt,
+         with({{"size", true, "expected 1000, got 1009"}, hashNone}), std::nullopt, ""},
+        {"1010 of 1000 fails",
+         1010,
+         1000,
+         std::nullopt,
+         {{"size", false, "expected 1000, got 1010"}},
+         ErrorCode::SRC_FEED_MALFORMED,
+         "size mismatch 1010 vs 1000"},
+        {"990 of 1000 fails",
+         990,
+         1000,
+         std::nullopt,
+         {{"size", false, "expected 1000, got 990"}},
+         ErrorCode::SRC_FEED_MALFORMED,
+         "size mismatch 990 vs 1000"},
+        {"expected 0 fails",
+         1000,
+         0,
+         std::nullopt,
+         {{"size", false, "expected 0, got 1000"}},
+         ErrorCode::SRC_FEED_MALFORMED,
+         "size mismatch 1000 vs 0"},
+        {"expected 0 fails even for an empty file",
+         0,
+         0,
+         std::nullopt,
+         {{"size", false, "expected 0, got 0"}},
+         ErrorCode::SRC_FEED_MALFORMED,
+         "size mismatch 0 vs 0"},
+        {"upper-case hash matches", 1000, 1000, upper,
+         with({{"size", true, "expected 1000, got 1000"}, {"sha256", true, "match"}}), std::nullopt, ""},
+        {"wrong hash",
+         1000,
+         1000,
+         wrong,
+         {{"size", true, "expected 1000, got 1000"}, {"sha256", false, digest + " != " + wrong}},
+         ErrorCode::SRC_HASH_MISMATCH,
+         "sha256 mismatch"},
+        {"empty hash is a wrong hash",
+         1000,
+         std::nullopt,
+         std::string(),
+         {sizeNone, {"sha256", false, digest + " != "}},
+         ErrorCode::SRC_HASH_MISMATCH,
+         "sha256 mismatch"},
+        {"neither given", 1000, std::nullopt, std::nullopt, with({sizeNone, hashNone}), std::nullopt, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        pelsupport::writeText(download, std::string(c.fileSize, 'z'));
+        VerifyResult r = verify(c.size, c.sha);
+        if (c.code)
+            expectAborted(r, c.steps, *c.code, c.message);
+        else
+            expectPassed(r, c.steps);
+    }
+}
+
+TEST_F(VerifierTest, UnreadableDownloadAbortsWithoutAHashStep) {
+    fs::remove(download);
+    fs::create_directories(download);
+    VerifyResult r = verify(std::nullopt, std::string(64, 'a'));
+    EXPECT_EQ(r.steps, (Steps{sizeNone}));
+    EXPECT_TRUE(r.aborted);
+    EXPECT_EQ(r.abortCode, ErrorCode::INT_UNEXPECTED);
+    ASSERT_TRUE(r.abortMessage);
+    EXPECT_EQ(r.abortMessage->rfind("sha256 read failed: ", 0), 0u) << *r.abortMessage;
+    EXPECT_NE(r.abortMessage->find(download.string()), std::string::npos) << *r.abortMessage;
+
+    // A missing download reads as size 0.
+    fs::remove_all(download);
+    expectAborted(verify(1000), {{"size", false, "expected 1000, got 0"}}, ErrorCode::SRC_FEED_MALFORMED,
+                  "size mismatch 0 vs 1000");
+}
+
+TEST_F(VerifierTest, RejectedSignatureStopsBeforeTheTeamID) {
+    pelsupport::markSignatureRejected(bundle, "\n  " + bundle.string() +
+                                                  ": a sealed resource is missing or invalid\n\t\n");
+    expectAborted(verify(),
+                  {sizeNone,
+                   hashNone,
+                   extracted,
+                   {"signature", false, bundle.string() + ": a sealed resource is missing or invalid"}},
+                  ErrorCode::SEC_SIGNATURE_INVALID, "codesign --verify failed");
+    for (const auto& c : tools.calls("codesign"))
+        EXPECT_EQ(std::find(c.args.begin(), c.args.end(), "-dv"), c.args.end()) << "no Team ID read";
+    EXPECT_EQ(tools.callCount("spctl"), 0);
+}
+
+TEST_F(VerifierTest, MissingCodesignAbortsWithoutASignatureStep) {
+    fakes.removeCodesign();
+    expectAborted(verify(), {sizeNone, hashNone, extracted}, ErrorCode::INT_UNEXPECTED, "codesign not found");
+}
+
+TEST_F(VerifierTest, CodesignTimingOutAbortsWithoutASignatureStep) {
+    FakeTools slowTools;
+    FakeBundleTools slow{slowTools};
+    pelsupport::addCodesignVerify(slow, {.delaySeconds = 5});
+    pelkit::testing::ScopedToolTimeout fast(0.2);
+    VerifyResult r = verify();
+    EXPECT_EQ(r.steps, (Steps{sizeNone, hashNone, extracted}));
+    EXPECT_TRUE(r.aborted);
+    EXPECT_EQ(r.abortCode, ErrorCode::SEC_SIGNATURE_INVALID);
+    ASSERT_TRUE(r.abortMessage);
+    EXPECT_EQ(r.abortMessage->rfind("codesign --verify error: ", 0), 0u) << *r.abortMessage;
+    EXPECT_NE(r.abortMessage->find("timeout after 300s"), std::string::npos) << *r.abortMessage;
+}
+
+TEST_F(VerifierTest, TeamIDRules) {
+    struct Case {
+        const char* name;
+        std::optional<std::string> installedTeam;
+        std::optional<std::string> overrideTeam;
+        std::optional<std::string> downloadedTeam; // nullopt: ad hoc ("not set")
+        VerifyStep step;
+    };
+    const std::vector<Case> cases = {
+        {"installed copy unsigned",
+         std::nullopt,
+         std::nullopt,
+         "OTHER00001",
+         {"teamID", true, "installed app unsigned; no comparison"}},
+        {"installed and downloaded agree", "ABCDE12345", std::nullopt, "ABCDE12345", teamMatch},
+        {"the override decides over the installed one",
+         "ABCDE12345",
+         "TEAM000002",
+         "ABCDE12345",
+         {"teamID", false, "installed=TEAM000002 downloaded=ABCDE12345"}},
+        {"the override's Team ID is carried",
+         "ABCDE12345",
+         "TEAM000002",
+         "TEAM000002",
+         {"teamID", true, "match TEAM000002"}},
+        {"an override applies to an unsigned installed copy",
+         std::nullopt,
+         "TEAM000002",
+         "OTHER00001",
+         {"teamID", false, "installed=TEAM000002 downloaded=OTHER00001"}},
+        {"ad hoc against an expected one",
+         "ABCDE12345",
+         std::nullopt,
+         std::nullopt,
+         {"teamID", false, "installed=ABCDE12345 downloaded=none"}},
+        {"case matters",
+         "ABCDE12345",
+         std::nullopt,
+         "abcde12345",
+         {"teamID", false, "installed=ABCDE12345 downloaded=abcde12345"}},
+        {"an empty override accepts an ad hoc bundle",
+         "ABCDE12345",
+         "",
+         std::nullopt,
+         {"teamID", true, "match "}},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        bundle = build(BundleBuilder("T" + std::to_string(++n) + ".app")
+                           .bundleID("com.example.app")
+                           .shortVersion("2.0")
+                           .buildVersion("300"));
+        fakes.teamID(bundle.string(), c.downloadedTeam);
+        installed.teamID = c.installedTeam;
+        overrides.reset();
+        if (c.overrideTeam) overrides = teamOverride(c.overrideTeam);
+        VerifyResult r = verify();
+        if (c.step.passed) {
+            expectPassed(r, {sizeNone, hashNone, extracted, signatureValid, c.step, gatekeeperAccepted,
+                             bundleMatch, versionOK});
+        } else {
+            expectAborted(r, {sizeNone, hashNone, extracted, signatureValid, c.step},
+                          ErrorCode::SEC_TEAMID_MISMATCH, "team ID mismatch");
+        }
+    }
+}
+
+TEST_F(VerifierTest, TeamIDReadFailureComparesAsNone) {
+    fakes.codesignDisplay(bundle.string(), slowReply(5));
+    pelkit::testing::ScopedToolTimeout fastDisplay(
+        [](const std::string&, double seconds) { return seconds == 15 ? 0.2 : seconds; });
+    expectAborted(verify(),
+                  {sizeNone,
+                   hashNone,
+                   extracted,
+                   signatureValid,
+                   {"teamID", false, "installed=ABCDE12345 downloaded=none"}},
+                  ErrorCode::SEC_TEAMID_MISMATCH, "team ID mismatch");
+}
+
+TEST_F(VerifierTest, GatekeeperIsRecordedOnly) {
+    pelsupport::installFakeSpctl(tools, /*accepted=*/false);
+    expectPassed(verify(), {sizeNone,
+                            hashNone,
+                            extracted,
+                            signatureValid,
+                            teamMatch,
+                            {"gatekeeper", false, "not notarized"},
+                            bundleMatch,
+                            versionOK});
+
+    tools.remove("spctl");
+    expectPassed(verify(),
+                 {sizeNone, hashNone, extracted, signatureValid, teamMatch, bundleMatch, versionOK});
+
+    pelsupport::installFakeSpctl(tools, true, /*delaySeconds=*/5);
+    pelkit::testing::ScopedToolTimeout fastSpctl(
+        [](const std::string&, double seconds) { return seconds == 60 ? 0.2 : seconds; });
+    expectPassed(verify(),
+                 {sizeNone, hashNone, extracted, signatureValid, teamMatch, bundleMatch, versionOK});
+}
+
+TEST_F(VerifierTest, BundleIdentifierRule) {
+    bundle = build(
+        BundleBuilder("Other.app").bundleID("com.example.other").shortVersion("2.0").buildVersion("300"));
+    const Steps head = {sizeNone, hashNone, extracted, signatureValid, teamMatch, gatekeeperAccepted};
+    auto plus = [&](Steps tail) {
+        Steps s = head;
+        s.insert(s.end(), tail.begin(), tail.end());
+        return s;
+    };
+    const VerifyStep changed{"bundleID", false, "installed=com.example.app downloaded=com.example.other"};
+
+    expectAborted(verify(), plus({changed}), ErrorCode::SEC_BUNDLEID_CHANGED, "bundle ID changed");
+
+    overrides = previousIDs({"com.example.app"});
+    expectPassed(verify(), plus({{"bundleID", true, "match com.example.other"}, versionOK}));
+
+    // The list must name the installed identifier, not the downloaded one.
+    overrides = previousIDs({"com.example.other", "COM.EXAMPLE.APP"});
+    expectAborted(verify(), plus({changed}), ErrorCode::SEC_BUNDLEID_CHANGED, "bundle ID changed");
+}
+
+TEST_F(VerifierTest, UnreadableDownloadedBundleIsRefused) {
+    PlistValue::Array array;
+    array.emplace_back(std::string("not a dictionary"));
+    const std::vector<std::pair<const char*, BundleBuilder>> shapes = {
+        {"no Info.plist", BundleBuilder("A.app").withoutInfoPlist()},
+        {"not a dictionary",
+         BundleBuilder("B.app").rawInfoPlist(platform::PlistValue(PlistValue::Storage{array}).toXml())},
+        {"no CFBundleIdentifier", BundleBuilder("C.app").remove("CFBundleIdentifier")},
+        {"not a property list", BundleBuilder("D.app").rawInfoPlist("this is not a plist")},
+    };
+    const Steps head = {sizeNone,
+                        hashNone,
+                        extracted,
+                        signatureValid,
+                        teamMatch,
+                        gatekeeperAccepted,
+                        {"bundleID", false, "installed=com.example.app downloaded=unreadable"}};
+    for (const auto& [name, shape] : shapes) {
+        SCOPED_TRACE(name);
+        bundle = build(shape);
+        // Even an override that would accept any identifier does not accept an unreadable one.
+        overrides = previousIDs({"com.example.app"});
+        expectAborted(verify(), head, ErrorCode::SEC_BUNDLEID_CHANGED, "bundle ID changed");
+    }
+}
+
+TEST_F(VerifierTest, VersionSanity) {
+    struct Case {
+        const char* name;
+        std::optional<std::string> shortVersion;
+        std::optional<std::string> build;
+        std::string advertised;
+        std::optional<VerifyStep> step;
+        std::string message; // empty: passes
+    };
+    const std::vector<Case> cases = {
+        {"same version", "2.0", std::nullopt, "2.0",
+         VerifyStep{"versionSanity", true, "downloaded=2.0 advertised=2.0"}, ""},
+        {"newer than advertised", "2.1", "1", "2.0",
+         VerifyStep{"versionSanity", true, "downloaded=2.1 (build 1) advertised=2.0"}, ""},
+        {"older build", "2.0", "299", "2.0,300",
+         VerifyStep{"versionSanity", false, "downloaded=2.0 (build 299) advertised=2.0,300"},
+         "downloaded 2.0 (build 299) < advertised 2.0,300"},
+        {"no build against a build", "2.0", std::nullopt, "2.0,300",
+         VerifyStep{"versionSanity", false, "downloaded=2.0 advertised=2.0,300"},
+         "downloaded 2.0 < advertised 2.0,300"},
+        {"hash-like advertised build", "2.0", "299", "2.0,abcdef12345",
+         VerifyStep{"versionSanity", true, "downloaded=2.0 (build 299) advertised=2.0,abcdef12345"}, ""},
+        {"older short version", "1.9", "999", "2.0",
+         VerifyStep{"versionSanity", false, "downloaded=1.9 (build 999) advertised=2.0"},
+         "downloaded 1.9 (build 999) < advertised 2.0"},
+        {"no short version", std::nullopt, "5", "2.0", std::nullopt, ""},
+    };
+    const Steps head = {sizeNone,  hashNone,           extracted,  signatureValid,
+                        teamMatch, gatekeeperAccepted, bundleMatch};
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        BundleBuilder b("V" + std::to_string(++n) + ".app");
+        b.bundleID("com.example.app");
+        if (c.shortVersion)
+            b.shortVersion(*c.shortVersion);
+        else
+            b.remove("CFBundleShortVersionString");
+        if (c.build)
+            b.buildVersion(*c.build);
+        else
+            b.remove("CFBundleVersion");
+        bundle = build(b);
+        remote.version = c.advertised;
+        Steps steps = head;
+        if (c.step) steps.push_back(*c.step);
+        if (c.message.empty())
+            expectPassed(verify(), steps);
+        else
+            expectAborted(verify(), steps, ErrorCode::SRC_VERSION_REGRESSION, c.message);
+    }
+}
+
+} // namespace pelkit
