@@ -260,7 +260,7 @@ std::optional<std::string> rollBack(platform::FileOps& ops, const fs::path& inst
     return std::nullopt;
 }
 
-bool exists(const fs::path& p) {
+bool pathExists(const fs::path& p) {
     std::error_code ec;
     return fs::symlink_status(p, ec).type() != fs::file_type::not_found && !ec;
 }
@@ -333,7 +333,7 @@ InstallResult Installer::install(const InstalledApp& app, const Url& verifiedApp
             if (!why)
                 throw appError(ErrorCode::SEC_SIGNATURE_INVALID, app, "post-install codesign failed; rolled back");
             std::string message = "post-install codesign failed; rollback failed: " + *why;
-            if (exists(swapBackup))
+            if (pathExists(swapBackup))
                 message += "; previous copy kept at " + swapBackup.string();
             else if (backupMade)
                 message += "; previous copy kept at " + backup.string();
@@ -341,12 +341,19 @@ InstallResult Installer::install(const InstalledApp& app, const Url& verifiedApp
         }
     }
 
-    try {
-        ops.remove(swapBackup);
-    } catch (const std::system_error&) {
+    // Without a backup copy the swap backup is the only previous copy left: keep it (the next swap of
+    // this bundle replaces it) and say where it is.
+    fs::path kept = backup;
+    if (backupMade) {
+        try {
+            ops.remove(swapBackup);
+        } catch (const std::system_error&) {
+        }
+    } else {
+        kept = swapBackup;
     }
     if (comment && !comment->empty()) writeFinderComment(installed, *comment);
-    return InstallResult(true, "installed " + app.name, Url::fromFilePath(backup.string()), std::nullopt);
+    return InstallResult(true, "installed " + app.name, Url::fromFilePath(kept.string()), std::nullopt);
 }
 
 InstallResult Installer::installAppAsAdmin(const InstalledApp& app, const Url& verifiedApp) {
