@@ -99,8 +99,8 @@ std::optional<std::string> readFinderComment(const fs::path& bundle) {
 
 // The script has no shell, so path and comment are escaped for the script's string literals only.
 std::string finderCommentScript(const fs::path& bundle, const std::string& comment) {
-    return "tell application \"Finder\" to set comment of (POSIX file \"" + appleScriptEscape(bundle.string()) +
-           "\" as alias) to \"" + appleScriptEscape(comment) + "\"";
+    return "tell application \"Finder\" to set comment of (POSIX file \"" +
+           appleScriptEscape(bundle.string()) + "\" as alias) to \"" + appleScriptEscape(comment) + "\"";
 }
 
 void writeFinderComment(const fs::path& bundle, const std::string& comment) {
@@ -279,13 +279,14 @@ bool Installer::needsAdminForApp(const InstalledApp& app, const ReplaceSeams& se
     return !isWritable(seams, bundlePathOf(app.path));
 }
 
-InstallResult Installer::install(const InstalledApp& app, const Url& verifiedApp, const InstallOptions& options,
-                                 Journal* journal) {
+InstallResult Installer::install(const InstalledApp& app, const Url& verifiedApp,
+                                 const InstallOptions& options, Journal* journal) {
     return install(app, verifiedApp, options, journal, ReplaceSeams{});
 }
 
-InstallResult Installer::install(const InstalledApp& app, const Url& verifiedApp, const InstallOptions& options,
-                                 Journal* /*journal*/, const ReplaceSeams& seams) {
+InstallResult Installer::install(const InstalledApp& app, const Url& verifiedApp,
+                                 const InstallOptions& options, Journal* /*journal*/,
+                                 const ReplaceSeams& seams) {
     if (options.dryRun)
         return InstallResult(true, "dry-run: would replace " + bundlePathOf(app.path).string(), std::nullopt,
                              std::nullopt);
@@ -327,11 +328,13 @@ InstallResult Installer::install(const InstalledApp& app, const Url& verifiedApp
 
     // The swap backup stays until the check has decided; a tool that fails to run leaves it.
     if (auto codesign = Proc::which("codesign")) {
-        auto check = Proc::run(*codesign, {"--verify", "--deep", "--strict", installed.string()}, kCodesignTimeout);
+        auto check =
+            Proc::run(*codesign, {"--verify", "--deep", "--strict", installed.string()}, kCodesignTimeout);
         if (!check.ok()) {
             auto why = rollBack(ops, installed, swapBackup, staged);
             if (!why)
-                throw appError(ErrorCode::SEC_SIGNATURE_INVALID, app, "post-install codesign failed; rolled back");
+                throw appError(ErrorCode::SEC_SIGNATURE_INVALID, app,
+                               "post-install codesign failed; rolled back");
             std::string message = "post-install codesign failed; rollback failed: " + *why;
             if (pathExists(swapBackup))
                 message += "; previous copy kept at " + swapBackup.string();
@@ -379,14 +382,16 @@ InstallResult Installer::installAppAsAdmin(const InstalledApp& app, const Url& v
 
     const fs::path staged = adminDir / name;
     auto copy = Proc::run(ditto, {newBundle.string(), staged.string()}, kDittoTimeout);
-    if (!copy.ok()) throw plainError(ErrorCode::INT_UNEXPECTED, "user-space stage copy failed: " + copy.stderr);
+    if (!copy.ok())
+        throw plainError(ErrorCode::INT_UNEXPECTED, "user-space stage copy failed: " + copy.stderr);
 
     removeQuarantine(staged);
 
     // The script deletes the installed bundle first; without a backup a failing copy would lose it.
     const fs::path backup = backupCopyPath(app, name);
     if (auto why = makeBackupCopy(ditto, installed, backup))
-        throw appError(ErrorCode::INT_UNEXPECTED, app, "backup copy failed; admin install not attempted: " + *why);
+        throw appError(ErrorCode::INT_UNEXPECTED, app,
+                       "backup copy failed; admin install not attempted: " + *why);
 
     auto quoted = [](const fs::path& p) { return appleScriptEscape(shellQuote(p.string())); };
     const std::string script = "do shell script \"/bin/rm -rf " + quoted(installed) + " && /usr/bin/ditto " +
@@ -400,13 +405,15 @@ InstallResult Installer::installAppAsAdmin(const InstalledApp& app, const Url& v
     }
 
     if (auto codesign = Proc::which("codesign")) {
-        auto check = Proc::run(*codesign, {"--verify", "--deep", "--strict", installed.string()}, kCodesignTimeout);
+        auto check =
+            Proc::run(*codesign, {"--verify", "--deep", "--strict", installed.string()}, kCodesignTimeout);
         if (!check.ok())
-            throw appError(ErrorCode::SEC_SIGNATURE_INVALID, app, "post-install codesign failed: " + check.stderr);
+            throw appError(ErrorCode::SEC_SIGNATURE_INVALID, app,
+                           "post-install codesign failed: " + check.stderr);
     }
 
-    return InstallResult(true, "installed " + app.name + " (admin escalation)", Url::fromFilePath(backup.string()),
-                         std::nullopt);
+    return InstallResult(true, "installed " + app.name + " (admin escalation)",
+                         Url::fromFilePath(backup.string()), std::nullopt);
 }
 
 } // namespace pelkit

@@ -22,13 +22,13 @@
 #include <unistd.h>
 
 using namespace pelkit;
-using platform::FileOps;
 using pelsupport::FakeReply;
 using pelsupport::FakeRule;
 using pelsupport::FakeTools;
 using pelsupport::readText;
 using pelsupport::TempDir;
 using pelsupport::writeText;
+using platform::FileOps;
 namespace fs = std::filesystem;
 
 namespace {
@@ -84,7 +84,9 @@ void expectError(const PelError& e, ErrorCode code, const std::optional<std::str
 // Runs a test body with this folder as the working directory (for canaries that write "here").
 class ScopedWorkingDirectory {
 public:
-    explicit ScopedWorkingDirectory(const fs::path& dir) : previous_(fs::current_path()) { fs::current_path(dir); }
+    explicit ScopedWorkingDirectory(const fs::path& dir) : previous_(fs::current_path()) {
+        fs::current_path(dir);
+    }
     ~ScopedWorkingDirectory() { fs::current_path(previous_); }
 
 private:
@@ -145,7 +147,9 @@ protected:
         return Installer::install(app, fileUrl(fresh), InstallOptions(false), nullptr, seams(writable));
     }
 
-    std::vector<std::string> verifyCall() const { return {"--verify", "--deep", "--strict", installed.string()}; }
+    std::vector<std::string> verifyCall() const {
+        return {"--verify", "--deep", "--strict", installed.string()};
+    }
 
     TempDir root{"pel-replace"};
     fs::path home = root / "home";
@@ -223,16 +227,16 @@ TEST_F(Replace, BackupComponentsFromTheBundleStayInsideTheBackupsFolder) {
         std::optional<std::string> version;
     };
     const std::vector<Case> cases = {
-        {"a/b", "../../x"}, {"com.example.app", "../../x"}, {"..", "1.0"}, {"", ""}, {"com.example.app", "."},
-        {"com.example.app", "/abs"},
+        {"a/b", "../../x"}, {"com.example.app", "../../x"}, {"..", "1.0"},
+        {"", ""},           {"com.example.app", "."},       {"com.example.app", "/abs"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.bundleID + " / " + c.version.value_or("-"));
         app.bundleID = c.bundleID;
         app.shortVersion = c.version;
         // A sentinel where the raw components point must survive.
-        fs::path raw = fs::path(backupDir().string() + "/" + c.bundleID + "/" + c.version.value_or("unknown") +
-                                "/Example.app")
+        fs::path raw = fs::path(backupDir().string() + "/" + c.bundleID + "/" +
+                                c.version.value_or("unknown") + "/Example.app")
                            .lexically_normal();
         writeText(raw / "sentinel", "keep");
 
@@ -249,7 +253,8 @@ TEST_F(Replace, BackupComponentsFromTheBundleStayInsideTheBackupsFolder) {
 
         makeBundle(installed, "old"); // the next case replaces the old bundle again
     }
-    EXPECT_EQ(backupCopy(), backupDir() / DownloadCache::sanitizedComponent("com.example.app") / "_abs" / "Example.app");
+    EXPECT_EQ(backupCopy(),
+              backupDir() / DownloadCache::sanitizedComponent("com.example.app") / "_abs" / "Example.app");
 }
 
 TEST_F(Replace, ADryRunRunsNoToolAndChangesNothing) {
@@ -267,9 +272,10 @@ TEST_F(Replace, ADryRunRunsNoToolAndChangesNothing) {
 TEST_F(Replace, StagingFailuresLeaveTheInstalledBundleUntouched) {
     {
         SCOPED_TRACE("copy fails");
-        pelsupport::installFakeDitto(
-            tools, {FakeRule().whenArgsInclude({(staging() / "Example.app").string()})
-                        .then(FakeReply().withStatus(1).withErr("ditto: no space\n"))});
+        pelsupport::installFakeDitto(tools,
+                                     {FakeRule()
+                                          .whenArgsInclude({(staging() / "Example.app").string()})
+                                          .then(FakeReply().withStatus(1).withErr("ditto: no space\n"))});
         expectError(pelErrorOf([&] { install(); }), ErrorCode::INT_UNEXPECTED, std::nullopt,
                     "stage copy failed: ditto: no space\n");
         EXPECT_EQ(markerOf(installed), "old");
@@ -278,13 +284,15 @@ TEST_F(Replace, StagingFailuresLeaveTheInstalledBundleUntouched) {
     {
         SCOPED_TRACE("no ditto");
         tools.remove("ditto");
-        expectError(pelErrorOf([&] { install(); }), ErrorCode::INT_UNEXPECTED, std::nullopt, "ditto not found");
+        expectError(pelErrorOf([&] { install(); }), ErrorCode::INT_UNEXPECTED, std::nullopt,
+                    "ditto not found");
         EXPECT_EQ(markerOf(installed), "old");
     }
 }
 
 TEST_F(Replace, AFailedBackupCopyKeepsTheSwapBackupAsThePreviousCopy) {
-    pelsupport::installFakeDitto(tools, {FakeRule().whenArgsInclude({backupCopy().string()})
+    pelsupport::installFakeDitto(tools, {FakeRule()
+                                             .whenArgsInclude({backupCopy().string()})
                                              .then(FakeReply().withStatus(1).withErr("ditto: refused\n"))});
     auto result = install();
     EXPECT_EQ(result.message(), "installed Example");
@@ -307,7 +315,8 @@ TEST_F(Replace, AStaleStagedCopyAndSwapBackupFromAnEarlierRunAreReplaced) {
 // ---- Post-swap check ----
 
 TEST_F(Replace, AFailingCheckRestoresThePreviousBundle) {
-    pelsupport::installVerifyingCodesign(tools, FakeReply().withStatus(1).withErr("a sealed resource is missing\n"));
+    pelsupport::installVerifyingCodesign(tools,
+                                         FakeReply().withStatus(1).withErr("a sealed resource is missing\n"));
     expectError(pelErrorOf([&] { install(); }), ErrorCode::SEC_SIGNATURE_INVALID, "com.example.app",
                 "post-install codesign failed; rolled back");
     EXPECT_EQ(markerOf(installed), "old");
@@ -368,7 +377,8 @@ TEST_F(Replace, ARefusedSwapIsNotWritableAndLeavesEveryCopy) {
     for (int err : {EPERM, EACCES}) {
         SCOPED_TRACE(err);
         failFileOps(FileOps::failNthOf(FileOps::Op::exchange, 1, err));
-        expectError(pelErrorOf([&] { install(); }), ErrorCode::ENV_NOT_WRITABLE, "com.example.app", kNotWritable);
+        expectError(pelErrorOf([&] { install(); }), ErrorCode::ENV_NOT_WRITABLE, "com.example.app",
+                    kNotWritable);
         EXPECT_EQ(markerOf(installed), "old");
         EXPECT_EQ(markerOf(staging() / "Example.app"), "new");
         EXPECT_EQ(markerOf(backupCopy()), "old");
@@ -383,8 +393,10 @@ TEST_F(Replace, OtherSwapFailuresAreReportedWithTheSystemText) {
         int err;
     };
     const std::vector<Case> cases = {
-        {"exchange across devices", [] { return FileOps::failNthOf(FileOps::Op::exchange, 1, EXDEV); }, EXDEV},
-        {"old swap backup cannot go", [] { return FileOps::failNthOf(FileOps::Op::remove, 1, EBUSY); }, EBUSY},
+        {"exchange across devices", [] { return FileOps::failNthOf(FileOps::Op::exchange, 1, EXDEV); },
+         EXDEV},
+        {"old swap backup cannot go", [] { return FileOps::failNthOf(FileOps::Op::remove, 1, EBUSY); },
+         EBUSY},
         // The displaced copy cannot take its name: the exchange is undone.
         {"displaced copy not renamed", [] { return FileOps::failNthOf(FileOps::Op::rename, 1, EIO); }, EIO},
         // No exchange on this file system, and the second rename fails: the first is undone.
@@ -496,15 +508,16 @@ TEST_F(Replace, AnUnwritableBundleIsReplacedByTheAdministratorScript) {
     // The quarantine goes from the staged copy in "pel-admin-<UUID>", not from the download.
     ASSERT_EQ(tools.callCount("xattr"), 1);
     const std::string staged = tools.calls("xattr")[0].args.back();
-    const std::regex stagedForm(tmp.string() + "/pel-admin-[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-"
-                                               "[0-9A-F]{12}/Example\\.app");
+    const std::regex stagedForm(tmp.string() +
+                                "/pel-admin-[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-"
+                                "[0-9A-F]{12}/Example\\.app");
     EXPECT_TRUE(std::regex_match(staged, stagedForm)) << staged;
 
     ASSERT_EQ(tools.callCount("osascript"), 1);
     EXPECT_EQ(tools.calls("osascript")[0].args,
               (std::vector<std::string>{"-e", "do shell script \"/bin/rm -rf '" + installed.string() +
-                                                  "' && /usr/bin/ditto '" + staged + "' '" + installed.string() +
-                                                  "'\" with administrator privileges"}));
+                                                  "' && /usr/bin/ditto '" + staged + "' '" +
+                                                  installed.string() + "'\" with administrator privileges"}));
     EXPECT_EQ(tools.calls("codesign").back().args, verifyCall());
 }
 
@@ -570,8 +583,10 @@ TEST_F(Replace, AdministratorToolsMissingOrStagingFailingChangeNothing) {
 }
 
 TEST_F(Replace, WithoutABackupCopyTheAdministratorScriptIsNotRun) {
-    pelsupport::installFakeDitto(tools, {FakeRule().whenArgsInclude({backupCopy().string()})
-                                             .then(FakeReply().withStatus(1).withErr("ditto: backups full\n"))});
+    pelsupport::installFakeDitto(tools,
+                                 {FakeRule()
+                                      .whenArgsInclude({backupCopy().string()})
+                                      .then(FakeReply().withStatus(1).withErr("ditto: backups full\n"))});
     expectError(pelErrorOf([&] { install(false); }), ErrorCode::INT_UNEXPECTED, "com.example.app",
                 "backup copy failed; admin install not attempted: ditto: backups full");
     EXPECT_EQ(tools.callCount("osascript"), 0);
@@ -592,8 +607,8 @@ TEST_F(Replace, TheAdministratorStagingFolderThatCannotBeMadeIsThrownUnchanged) 
 // ---- Hostile paths ----
 
 TEST_F(Replace, APathFullOfQuotesIsReplacedAndKeepsItsCommentWithoutRunningACanary) {
-    const std::string folder =
-        "We'ird \"q\" back\\slash $(touch canary1) `touch canary2` '; touch canary3; ' \"; touch canary4; \" end";
+    const std::string folder = "We'ird \"q\" back\\slash $(touch canary1) `touch canary2` '; touch canary3; "
+                               "' \"; touch canary4; \" end";
     useApplicationsFolder(root / folder);
     ScopedWorkingDirectory here(root.path());
 
@@ -606,11 +621,13 @@ TEST_F(Replace, APathFullOfQuotesIsReplacedAndKeepsItsCommentWithoutRunningACana
     EXPECT_NE(script.find("'\\\\''"), std::string::npos) << script; // what the shell gets is '\''
     EXPECT_EQ(script, "do shell script \"/bin/rm -rf " + appleScriptEscape(shellQuote(installed.string())) +
                           " && /usr/bin/ditto " + appleScriptEscape(shellQuote(staged)) + " " +
-                          appleScriptEscape(shellQuote(installed.string())) + "\" with administrator privileges");
+                          appleScriptEscape(shellQuote(installed.string())) +
+                          "\" with administrator privileges");
     ASSERT_EQ(pelsupport::osascriptShellCommands(tools).size(), 1u);
     EXPECT_EQ(pelsupport::osascriptShellCommands(tools)[0],
-              "/bin/rm -rf " + shellQuote(installed.string()) + " && " + pelsupport::shQuote(tools.path("ditto")) +
-                  " " + shellQuote(staged) + " " + shellQuote(installed.string()));
+              "/bin/rm -rf " + shellQuote(installed.string()) + " && " +
+                  pelsupport::shQuote(tools.path("ditto")) + " " + shellQuote(staged) + " " +
+                  shellQuote(installed.string()));
 
     // User path, with a comment to carry over.
     makeBundle(installed, "old");
@@ -633,8 +650,9 @@ TEST_F(Replace, AnInstalledPathThatNamesNoBundleIsRefused) {
         InstalledApp odd = app;
         odd.path = Url::fromFilePath(path);
         for (bool writable : {true, false}) {
-            auto e = pelErrorOf(
-                [&] { Installer::install(odd, fileUrl(fresh), InstallOptions(false), nullptr, seams(writable)); });
+            auto e = pelErrorOf([&] {
+                Installer::install(odd, fileUrl(fresh), InstallOptions(false), nullptr, seams(writable));
+            });
             EXPECT_EQ(rawValue(e.code()), rawValue(ErrorCode::INT_UNEXPECTED));
             EXPECT_TRUE(e.message().starts_with("installed bundle path is not usable: ")) << e.message();
         }

@@ -7,10 +7,10 @@
 #include <cerrno>
 #include <filesystem>
 
-using platform::FileOps;
 using pelsupport::readText;
 using pelsupport::TempDir;
 using pelsupport::writeText;
+using platform::FileOps;
 namespace fs = std::filesystem;
 
 namespace {
@@ -96,8 +96,9 @@ TEST(FileOps, HooksFailTheChosenCallWithTheirErrnoAndTouchNothing) {
         {"on path", FileOps::failOnPath(FileOps::Op::rename, dir / "b", EACCES), 2, EACCES},
         {"nth call", FileOps::failCall(3, EBUSY), 3, EBUSY},
         {"nth of op", FileOps::failNthOf(FileOps::Op::exchange, 1, EXDEV), 1, EXDEV},
-        {"any of", FileOps::anyOf({FileOps::failNthOf(FileOps::Op::remove, 2, EIO), FileOps::failCall(3, EPERM)}),
-         3, EPERM},
+        {"any of",
+         FileOps::anyOf({FileOps::failNthOf(FileOps::Op::remove, 2, EIO), FileOps::failCall(3, EPERM)}), 3,
+         EPERM},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -128,8 +129,8 @@ TEST(FileOps, CountingHooksInsideAnyOfSeeEveryCall) {
     TempDir dir;
     writeText(dir / "a", "a");
     // The first hook fails call 1; the counting hook must still count that call as its first rename.
-    FileOps ops(FileOps::anyOf(
-        {FileOps::failCall(1, EIO), FileOps::failNthOf(FileOps::Op::rename, 2, EXDEV)}));
+    FileOps ops(
+        FileOps::anyOf({FileOps::failCall(1, EIO), FileOps::failNthOf(FileOps::Op::rename, 2, EXDEV)}));
     EXPECT_EQ(errnoThrownBy([&] { ops.rename(dir / "a", dir / "b"); }), EIO);
     EXPECT_EQ(errnoThrownBy([&] { ops.rename(dir / "a", dir / "b"); }), EXDEV);
     EXPECT_EQ(errnoThrownBy([&] { ops.rename(dir / "a", dir / "b"); }), 0);

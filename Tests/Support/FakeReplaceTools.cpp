@@ -97,9 +97,10 @@ case "$pel_fs" in
   ;;
 esac
 )SH",
-        fmt::arg("awk", real("awk")), fmt::arg("program", shQuote(kFinderDecoder)), fmt::arg("cat", real("cat")),
-        fmt::arg("rm", real("rm")), fmt::arg("sha", real("sha256sum")), fmt::arg("cut", real("cut")),
-        fmt::arg("mkdir", real("mkdir")), fmt::arg("cp", real("cp")), fmt::arg("mv", real("mv")));
+        fmt::arg("awk", real("awk")), fmt::arg("program", shQuote(kFinderDecoder)),
+        fmt::arg("cat", real("cat")), fmt::arg("rm", real("rm")), fmt::arg("sha", real("sha256sum")),
+        fmt::arg("cut", real("cut")), fmt::arg("mkdir", real("mkdir")), fmt::arg("cp", real("cp")),
+        fmt::arg("mv", real("mv")));
 }
 
 } // namespace
@@ -148,7 +149,8 @@ std::vector<std::pair<std::string, std::string>> finderCommentWrites(const FakeT
         int call = 0;
         auto [ptr, err] = std::from_chars(begin, end, call);
         if (err != std::errc() || ptr != end) continue;
-        const fs::path commentPath = entry.path().parent_path() / fmt::format("finder-write.{}.comment", call);
+        const fs::path commentPath =
+            entry.path().parent_path() / fmt::format("finder-write.{}.comment", call);
         found.push_back({call, {readText(entry.path()), readText(commentPath)}});
     }
     std::sort(found.begin(), found.end());
@@ -167,7 +169,8 @@ FakeRule codesignVerifyRule(FakeReply reply) {
 }
 
 void installVerifyingCodesign(FakeTools& tools, FakeReply reply) {
-    tools.installScenario("codesign", FakeScenario().when(codesignVerifyRule(std::move(reply))).otherwise(FakeReply()));
+    tools.installScenario("codesign",
+                          FakeScenario().when(codesignVerifyRule(std::move(reply))).otherwise(FakeReply()));
 }
 
 std::vector<bool> swapBackupSeenDuringVerify(const FakeTools& tools) {
