@@ -89,8 +89,7 @@ public:
     static InstallResult install(const InstalledApp& app, const Url& verifiedApp,
                                  const InstallOptions& options, Journal* journal = nullptr);
     static InstallResult install(const InstalledApp& app, const Url& verifiedApp,
-                                 const InstallOptions& options, Journal* journal,
-                                 const ReplaceSeams& seams);
+                                 const InstallOptions& options, Journal* journal, const ReplaceSeams& seams);
 
     // Replaces the bundle through an administrator script behind the system's password prompt, after
     // a backup copy has been made (none made: nothing is attempted). No rollback. Throws PelError,
