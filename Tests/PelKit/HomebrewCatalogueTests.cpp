@@ -297,6 +297,19 @@ TEST(HomebrewCatalogue, NotJsonThrowsTheDecodersError) {
     }
 }
 
+// Nesting far deeper than any catalogue: values that are passed over are skipped without recursion.
+TEST(HomebrewCatalogue, DeepNestingNeitherCrashesNorCounts) {
+    const std::string deep(100000, '[');
+    const std::string close(100000, ']');
+    EXPECT_THROW(decode(deep + close), PelError);
+    for (const std::string& text : {"[{\"token\":\"a\",\"x\":" + deep + close + "}]",
+                                    "[{\"token\":\"a\",\"artifacts\":[{\"app\":" + deep + close + "}]}]"}) {
+        HomebrewCatalogue catalogue = decode(text);
+        EXPECT_EQ(catalogue.casks.size(), 1u);
+        EXPECT_TRUE(catalogue.tokenMap.empty());
+    }
+}
+
 TEST(HomebrewCatalogue, JsonThatIsNotAnArrayOfObjectsIsMalformed) {
     for (const char* text :
          {"{}", "{\"token\":\"a\"}", "\"casks\"", "[1]", "[{\"token\":\"a\"},[]]", "null"}) {
@@ -324,7 +337,7 @@ TEST(HomebrewCatalogue, DecodeKeepsTheBytesAsGiven) {
 // ---- A catalogue of the real size and shapes ----
 
 TEST(HomebrewCatalogue, GeneratedCatalogueIndexesEveryCask) {
-    const pelsupport::GeneratedCatalogue generated = pelsupport::buildCatalogue(7500, 7);
+    const pelsupport::GeneratedCatalogue generated = pelsupport::buildCatalogue(2500, 7);
     for (const std::string key : {"arm64_sonoma", "sonoma"}) {
         std::string bytes = generated.json;
         HomebrewCatalogue catalogue = HomebrewCatalogue::decode(bytes, key);
@@ -359,9 +372,9 @@ TEST(HomebrewCatalogue, GeneratedCatalogueIndexesEveryCask) {
             EXPECT_EQ(r->artifactType, cask.artifactType);
         }
         // The generator covers what the maps are built from.
-        EXPECT_GT(apps, 5000u);
-        EXPECT_GT(ids, 4000u);
-        EXPECT_GT(varied, 50u);
+        EXPECT_GT(apps, 1500u);
+        EXPECT_GT(ids, 1300u);
+        EXPECT_GT(varied, 30u);
         for (const auto& [id, token] : catalogue.bundleIDMap)
             EXPECT_EQ(id.find('*'), std::string::npos);
     }
