@@ -294,7 +294,7 @@ TEST_F(InstallerPkgTest, AHostilePathReachesTheInstallerAsOneArgumentAndRunsNoth
     ::setenv("PEL_CANARY_1", canary1.c_str(), 1);
     ::setenv("PEL_CANARY_2", canary2.c_str(), 1);
     ::setenv("PEL_CANARY_3", canary3.c_str(), 1);
-    const std::string name = "it's \"q\" \\ \\\" $HOME `touch $PEL_CANARY_1` $(touch $PEL_CANARY_2) "
+    const std::string name = "it's \"q\" \\ \\\" %41 $HOME `touch $PEL_CANARY_1` $(touch $PEL_CANARY_2) "
                              "\"&(do shell script \"touch $PEL_CANARY_3\")&\" '; touch $PEL_CANARY_3; '.pkg";
     auto package = pkg(PkgStandIn(), name);
 
@@ -324,6 +324,27 @@ TEST_F(InstallerPkgTest, TheDecodingOsascriptRefusesALiteralThatEndsEarly) {
     EXPECT_NE(r.stderr.find("syntax error"), std::string::npos) << r.stderr;
     EXPECT_EQ(tools.callCount("installer"), 0);
     EXPECT_FALSE(fs::exists(canary));
+}
+
+TEST_F(InstallerPkgTest, TheDecodingOsascriptRedirectsOnlyCommandWordsOutsideQuotes) {
+    // The shape of the administrator replacement script: remove, then copy in.
+    pelsupport::installFakeDitto(tools);
+    pelsupport::writeText(dir / "Old.app/Contents/old", "old");
+    pelsupport::writeText(dir / "New.app/Contents/new", "new");
+    const std::string installed = (dir / "Old.app").string();
+    const std::string shell = "/bin/rm -rf " + shellQuote(installed) + " && /usr/bin/ditto " +
+                              shellQuote((dir / "New.app").string()) + " " + shellQuote(installed) +
+                              "; printf '%s|' /usr/bin/ditto '/usr/sbin/installer' \"/usr/bin/ditto\"";
+    auto r = Proc::run(
+        tools.path("osascript"),
+        {"-e", "do shell script \"" + appleScriptEscape(shell) + "\" with administrator privileges"}, 10);
+    ASSERT_TRUE(r.ok()) << r.stderr;
+    EXPECT_EQ(r.stdout, "/usr/bin/ditto|/usr/sbin/installer|/usr/bin/ditto|");
+    EXPECT_FALSE(fs::exists(dir / "Old.app/Contents/old"));
+    EXPECT_EQ(pelsupport::readText(dir / "Old.app/Contents/new"), "new");
+    ASSERT_EQ(tools.callCount("ditto"), 1);
+    EXPECT_EQ(tools.calls("ditto")[0].args,
+              (std::vector<std::string>{(dir / "New.app").string(), installed}));
 }
 
 TEST_F(InstallerPkgTest, InstallerFailures) {
