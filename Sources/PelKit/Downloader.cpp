@@ -144,7 +144,10 @@ public:
                 total = range->total;
             }
         }
-        if (::ftruncate(fd_, start) != 0) throw fileError("truncate download file", path_, errno);
+        // Only when something must go: truncating a fresh file makes some file systems flush
+        // the whole file to disk when it is closed.
+        if (size_ != start && ::ftruncate(fd_, start) != 0)
+            throw fileError("truncate download file", path_, errno);
         if (::lseek(fd_, start, SEEK_SET) < 0) throw fileError("seek download file", path_, errno);
         size_ = start;
         if (!continued_) validator_ = head.status == 200 ? validatorOf(head.headers) : std::nullopt;

@@ -4,11 +4,16 @@
 #include "Platform/Workspace.hpp"
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+namespace platform {
+class FileOps;
+}
 
 namespace pelkit {
 
@@ -63,6 +68,43 @@ public:
 
     // Free bytes of the volume holding a folder; nothing when they cannot be read.
     using FreeBytesQuery = std::function<std::optional<std::int64_t>(const Url& folder)>;
+
+    // ---- Bundle replacement (InstallerReplace.cpp) ----
+
+    // What a replacement asks of the machine; each member left empty takes the production default.
+    struct ReplaceSeams {
+        // May the user write this path? Default: access(path, W_OK) == 0.
+        std::function<bool(const std::string& path)> isWritable;
+        // The moves and removals of the swap and its rollback. Default: plain calls.
+        platform::FileOps* fileOps = nullptr;
+        // Where the administrator staging folder is made. Default: the system temporary folder.
+        std::optional<std::filesystem::path> temporaryDirectory;
+    };
+
+    // Puts the verified bundle at the installed bundle's path under the installed name. A writable
+    // bundle is exchanged in one step with a backup copy kept under PelPaths::backupDir() and the
+    // previous bundle kept as "<name>.backup" until `codesign --verify` has passed, else rolled back;
+    // a bundle the user may not write goes through installAppAsAdmin. A dry run changes nothing. The
+    // journal is accepted and not used. Throws PelError or the tool runner's errors.
+    static InstallResult install(const InstalledApp& app, const Url& verifiedApp,
+                                 const InstallOptions& options, Journal* journal = nullptr);
+    static InstallResult install(const InstalledApp& app, const Url& verifiedApp,
+                                 const InstallOptions& options, Journal* journal, const ReplaceSeams& seams);
+
+    // Replaces the bundle through an administrator script behind the system's password prompt, after
+    // a backup copy has been made (none made: nothing is attempted). No rollback. Throws PelError,
+    // the tool runner's errors, or the error of creating its staging folder.
+    static InstallResult installAppAsAdmin(const InstalledApp& app, const Url& verifiedApp);
+    static InstallResult installAppAsAdmin(const InstalledApp& app, const Url& verifiedApp,
+                                           const ReplaceSeams& seams);
+
+    // True when the user may not write the installed bundle's path (the same test `install` uses).
+    static bool needsAdminForApp(const InstalledApp& app);
+    static bool needsAdminForApp(const InstalledApp& app, const ReplaceSeams& seams);
+
+    // Where the backup copy of this installed bundle goes: backupDir/<bundle>/<version>/<name>, each
+    // component made safe as in the download cache, an empty one (or a missing version) "unknown".
+    static Url backupCopyURL(const InstalledApp& app);
 
     // ---- Pre-flight, format detection and extraction (InstallerExtract.cpp) ----
 

@@ -5,6 +5,7 @@
 #include "PelKit/HTTP.hpp"
 #include "PelKit/Journal.hpp"
 #include "PelKit/UpdateSources/HomebrewCask.hpp"
+#include "Platform/Time.hpp"
 #include "Support/BundleBuilder.hpp"
 #include "Support/FakeBundleTools.hpp"
 #include "Support/FakeTools.hpp"
@@ -16,6 +17,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <mutex>
 #include <set>
 #include <sstream>
 
@@ -575,6 +577,37 @@ TEST_F(EngineTest, FreshAndCacheLinesHaveExactlyTheseBytes) {
             R"({"bundleID":"com.example.foo","cache":true,"event":"app_resolved","installed":"0",)"
             R"("latest":"1.3","outcome":"outdated","run":"01TESTRUN000","schemaVersion":1,"source":"sparkle",)"
             R"("ts":"2026-01-31T23:59:58Z"})"}));
+}
+
+// A clock one second later at every reading: the order of two readings shows the order of two steps.
+class TickingClock final : public platform::Clock {
+public:
+    TimePoint now() const override {
+        std::lock_guard lock(mutex_);
+        return platform::fromSeconds(1769900000.0 + static_cast<double>(ticks_++));
+    }
+
+private:
+    mutable std::mutex mutex_;
+    mutable int ticks_ = 0;
+};
+
+TEST_F(EngineTest, AFreshRowIsWrittenBeforeItsLine) {
+    TickingClock ticking;
+    DB tickingDB{Url::fromFilePath((tmp / "ticking.db").string()), ticking};
+    Journal tickingJournal{"01TESTRUN001", &tickingDB, ticking};
+    EngineSeams s = seams();
+    s.db = &tickingDB;
+    brew->answer(scriptedRemote(AppSource::homebrew, "2.0"));
+    Engine e(overrides, tickingJournal, {brew}, s);
+
+    e.check(makeApp("com.example.foo"), false);
+    tickingJournal.flush();
+
+    auto stored = tickingDB.getResolved("com.example.foo", 1e12);
+    ASSERT_TRUE(stored.has_value());
+    Json line = Json::parse(pelsupport::readText(tickingJournal.file().filePath()));
+    EXPECT_LT(platform::iso8601UTC(stored->resolvedAt), line["ts"].get<std::string>());
 }
 
 TEST_F(EngineTest, DurationFollowsTheWallClockEvenBackwards) {

@@ -266,6 +266,10 @@ void installFakeBrew(FakeTools& tools, const FakeReply& reply) {
     tools.install("brew", reply);
 }
 
+std::string decodingOsascriptBody(const FakeTools& tools, const OsascriptOptions& options) {
+    return osascriptBody(tools, options);
+}
+
 void installDecodingOsascript(FakeTools& tools, const OsascriptOptions& options) {
     tools.installScript("osascript", osascriptBody(tools, options));
 }

@@ -167,6 +167,10 @@ struct OsascriptOptions {
 
 void installDecodingOsascript(FakeTools& tools, const OsascriptOptions& options = {});
 
+// The sh body `installDecodingOsascript` installs, for fakes that answer more script forms first and
+// hand every other script to it (it reads "$@" afresh).
+std::string decodingOsascriptBody(const FakeTools& tools, const OsascriptOptions& options = {});
+
 // The shell text each decoding `osascript` call ran (redirects applied), in call order; calls that
 // ran nothing are left out.
 std::vector<std::string> osascriptShellCommands(const FakeTools& tools);
