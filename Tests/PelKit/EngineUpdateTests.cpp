@@ -294,6 +294,18 @@ TEST_F(EngineUpdateTest, OnlyASafetyAbortEvictsTheCachedDownload) {
     }
 }
 
+TEST_F(EngineUpdateTest, ABundleTheUserMayNotWriteGoesThroughTheAdministratorScript) {
+    f.setWritable(false);
+    const UpdateRun run = f.update(app, fooRelease());
+    ASSERT_TRUE(run.result) << errorText(run);
+    EXPECT_EQ(installedVersion(installedPath), "2.0");
+    const auto scripts = pelsupport::osascriptShellCommands(f.tools);
+    ASSERT_EQ(scripts.size(), 1u);
+    // The administrator's staging folder was made under the injected temporary root, and is gone.
+    EXPECT_NE(scripts[0].find(f.temporaryRoot().string() + "/pel-admin-"), std::string::npos) << scripts[0];
+    EXPECT_TRUE(f.workDirs().empty());
+}
+
 // ---- Installer packages ----
 
 TEST_F(EngineUpdateTest, DirectPackageGetsTheVersionNoteOnlyWhenTheBundleIsOlder) {
@@ -672,6 +684,20 @@ std::vector<FailureCase> failureCases() {
                      false,
                      {"Pre-flight", "Downloading Foo (0.2 MB)"},
                      thrownAs<platform::Cancelled>()});
+    cases.push_back({"HandOffFailed",
+                     [](UpdateFixture& fx, std::stop_source&) {
+                         pelsupport::installFakeBrew(fx.tools, pelsupport::FakeReply().withStatus(1).withErr(
+                                                                   "Error: Cask 'foo' is unavailable\n"));
+                         RemoteVersion r = publishedFoo(fx);
+                         r.sourceToken = "foo";
+                         r.artifactType = "installer";
+                         return r;
+                     },
+                     "INT_UNEXPECTED",
+                     "brew install failed: Error: Cask 'foo' is unavailable",
+                     true,
+                     {"Handing off to Homebrew (artifact=installer)", "brew install --cask foo --force"},
+                     thrownAs<PelError>()});
     return cases;
 }
 

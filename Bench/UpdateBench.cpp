@@ -1,0 +1,200 @@
+// One whole update of a large zip over loopback HTTPS with the fake signing tools: a bundle with
+// one incompressible resource (50 or 200 MiB) and 300 small files, size and SHA-256 published.
+//
+//   build-bench/UpdateBench
+//
+// Update counters, in milliseconds per run, from the progress callbacks' timestamps:
+//   transfer_ms  "Downloading …" to the downloader's last byte report (file in place)
+//   store_ms     that report to "Extracting …" (the copy into the download cache)
+//   extract_ms   "Extracting …" to "Verifying …"
+//   hash_ms      the verifier's digest: the same SHA-256 of the cached file, timed on its own
+//                right after the run (the verifier has no timer of its own)
+//   verify_ms    "Verifying …" to "Installing …", less hash_ms (signature, Team ID, Gatekeeper,
+//                bundle identifier and version)
+//   install_ms   "Installing …" to the return (staging, backup, swap, check)
+//   peak_rss_mib / rss_growth_mib  this process's resident high-water mark during the update, and
+//                that less the resident size before it (the test server runs in this process).
+// Sha256 benchmarks: the platform digest and the sha256sum tool over the same 200 MiB archive.
+
+#include "Platform/Sha256.hpp"
+#include "Support/ArchiveBuilder.hpp"
+#include "Support/BundleBuilder.hpp"
+#include "Support/UpdateFixture.hpp"
+
+#include <benchmark/benchmark.h>
+#include <fmt/format.h>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Steady = std::chrono::steady_clock;
+
+constexpr int kSmallFiles = 300;
+
+pelsupport::BundleBuilder fooBundle(const std::string& version) {
+    return pelsupport::BundleBuilder("Foo.app").bundleID("com.example.foo").name("Foo").shortVersion(version);
+}
+
+void writeRandom(const fs::path& file, std::int64_t size) {
+    std::ofstream out(file, std::ios::binary);
+    std::string block(1 << 20, '\0');
+    std::uint64_t x = 0x9E3779B97F4A7C15ull;
+    for (std::int64_t written = 0; written < size; written += static_cast<std::int64_t>(block.size())) {
+        for (auto& c : block) {
+            x ^= x << 13;
+            x ^= x >> 7;
+            x ^= x << 17;
+            c = static_cast<char>(x);
+        }
+        const auto n = std::min<std::int64_t>(static_cast<std::int64_t>(block.size()), size - written);
+        out.write(block.data(), static_cast<std::streamsize>(n));
+    }
+}
+
+struct Release {
+    std::unique_ptr<pelsupport::UpdateFixture> fixture;
+    fs::path zip;
+    pelkit::RemoteVersion remote;
+};
+
+Release& release(std::int64_t resourceBytes) {
+    static std::map<std::int64_t, Release*> releases;
+    Release*& r = releases[resourceBytes];
+    if (r) return *r;
+    r = new Release(); // kept for the whole run
+    r->fixture = std::make_unique<pelsupport::UpdateFixture>();
+    auto& f = *r->fixture;
+    const fs::path tree = f.dir / "tree";
+    const fs::path app = fooBundle("2.0").build(tree);
+    fs::create_directories(app / "Contents/Resources");
+    writeRandom(app / "Contents/Resources/payload.bin", resourceBytes);
+    for (int i = 0; i < kSmallFiles; ++i)
+        pelsupport::writeText(app / fmt::format("Contents/Resources/small/file-{:03}.txt", i),
+                              fmt::format("small resource {}\n", i));
+    r->zip = pelsupport::buildZip(tree, f.dir / "built/Foo.zip");
+    fs::remove_all(tree);
+    r->remote = f.publish(r->zip, "/dl/Foo.zip", "2.0");
+    return *r;
+}
+
+long statusKiB(const char* key) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind(key, 0) == 0) return std::stol(line.substr(std::string(key).size()));
+    }
+    return 0;
+}
+
+void resetPeak() {
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+double msBetween(Steady::time_point a, Steady::time_point b) {
+    return std::chrono::duration<double, std::milli>(b - a).count();
+}
+
+void BM_Update(benchmark::State& state) {
+    Release& r = release(state.range(0));
+    auto& f = *r.fixture;
+    std::map<std::string, double> sums;
+    long peak = 0, growth = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        const pelkit::InstalledApp app = f.installApp(fooBundle("1.0"));
+        fs::remove_all(f.homeDir() / ".cache/pel/downloads");
+        std::mutex mutex;
+        std::map<std::string, Steady::time_point> marks;
+        Steady::time_point lastBytes{};
+        f.onText = [&](const std::string& text) {
+            std::lock_guard lock(mutex);
+            marks.emplace(text.substr(0, text.find(' ')), Steady::now());
+        };
+        f.onBytes = [&](std::int64_t got, std::int64_t expected) {
+            if (got != expected) return;
+            std::lock_guard lock(mutex);
+            lastBytes = Steady::now();
+        };
+        const long before = statusKiB("VmRSS:");
+        resetPeak();
+        state.ResumeTiming();
+
+        const pelsupport::UpdateRun run = f.update(app, r.remote);
+        const auto end = Steady::now();
+
+        state.PauseTiming();
+        const long hwm = statusKiB("VmHWM:");
+        peak = std::max(peak, hwm);
+        growth = std::max(growth, hwm - before);
+        if (!run.result) {
+            state.SkipWithError("update failed");
+            break;
+        }
+        const auto hashStart = Steady::now();
+        const std::string digest =
+            platform::sha256HexOfFile(f.cacheFile("com.example.foo", "2.0", "Foo.zip").string());
+        const double hash = msBetween(hashStart, Steady::now());
+        benchmark::DoNotOptimize(digest);
+        sums["transfer_ms"] += msBetween(marks["Downloading"], lastBytes);
+        sums["store_ms"] += msBetween(lastBytes, marks["Extracting"]);
+        sums["extract_ms"] += msBetween(marks["Extracting"], marks["Verifying"]);
+        sums["hash_ms"] += hash;
+        sums["verify_ms"] += msBetween(marks["Verifying"], marks["Installing"]) - hash;
+        sums["install_ms"] += msBetween(marks["Installing"], end);
+        state.ResumeTiming();
+    }
+    for (const auto& [name, total] : sums)
+        state.counters[name] = total / static_cast<double>(state.iterations());
+    state.counters["archive_mib"] = static_cast<double>(fs::file_size(r.zip)) / 1048576.0;
+    state.counters["peak_rss_mib"] = static_cast<double>(peak) / 1024.0;
+    state.counters["rss_growth_mib"] = static_cast<double>(growth) / 1024.0;
+}
+
+void BM_Sha256Platform(benchmark::State& state) {
+    Release& r = release(200 << 20);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(platform::sha256HexOfFile(r.zip.string()));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(fs::file_size(r.zip)));
+}
+
+void BM_Sha256Tool(benchmark::State& state) {
+    Release& r = release(200 << 20);
+    for (auto _ : state) {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            const int null = ::open("/dev/null", O_WRONLY);
+            if (null >= 0) ::dup2(null, STDOUT_FILENO);
+            ::execlp("sha256sum", "sha256sum", r.zip.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) state.SkipWithError("sha256sum failed");
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(fs::file_size(r.zip)));
+}
+
+} // namespace
+
+BENCHMARK(BM_Update)
+    ->Arg(50 << 20)
+    ->Arg(200 << 20)
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_Sha256Tool)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Sha256Platform)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Sha256Tool)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+BENCHMARK_MAIN();
