@@ -68,6 +68,12 @@ void HostThrottle::acquire(const std::string& host) {
             auto it = lastFire_.find(host);
             double since = it == lastFire_.end() ? std::numeric_limits<double>::infinity()
                                                  : std::chrono::duration<double>(now - it->second).count();
+            if (since < 0) {
+                // The wall clock was set back: count the last grant as just given, or the host
+                // would wait for as long as the clock jumped.
+                it->second = now;
+                since = 0;
+            }
             if (!inFlight_.contains(host) && since >= minInterval) {
                 inFlight_.insert(host);
                 lastFire_[host] = now;

@@ -125,6 +125,18 @@ TEST(HostThrottle, SpacesGrantsForOneHostBySecondAndLeavesOthersAlone) {
     throttle.release("never.example");
 }
 
+TEST(HostThrottle, ClockSetBackCostsAtMostOneSpacing) {
+    platform::ManualClock clock;
+    VirtualSleeper sleeper(clock);
+    HostThrottle throttle(clock, sleeper);
+    throttle.acquire("a.example");
+    throttle.release("a.example");
+    clock.advance(-std::chrono::hours(2));
+    throttle.acquire("a.example");
+    EXPECT_EQ(sleeper.waits(), (std::vector<double>{1.0}));
+    throttle.release("a.example");
+}
+
 TEST(HostThrottle, OneHolderPerHostTheOtherPollsUntilRelease) {
     platform::ManualClock clock;
     VirtualSleeper sleeper(clock);
