@@ -31,7 +31,7 @@ void report(const Engine::UpdateProgress& progress, const std::string& text) {
 }
 
 std::int64_t millisecondsSince(const platform::Clock& clock, TimePoint start) {
-    return elapsedMilliseconds(platform::toSeconds(clock.now()) - platform::toSeconds(start));
+    return elapsedMilliseconds(start, clock.now());
 }
 
 bool handedToHomebrew(const RemoteVersion& remote, const std::optional<OverrideEntry>& entry,

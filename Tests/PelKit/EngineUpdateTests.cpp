@@ -792,6 +792,62 @@ TEST_F(EngineUpdateTest, CancellationAfterTheTransferDoesNotStopTheLaterSteps) {
     EXPECT_EQ(installedVersion(installedPath), "2.0");
 }
 
+// ---- Durations ----
+
+// The clock steps 1234 ms inside one step: that step's line shows exactly 1234 (a difference of two
+// absolute times as doubles shows 1233).
+TEST_F(EngineUpdateTest, EachTimedStepRecordsTheExactMillisecondsOfItsClockReadings) {
+    struct Case {
+        std::string name;
+        // Arranges for the clock to step inside the timed step; returns the release.
+        std::function<RemoteVersion(UpdateFixture& fx)> setup;
+        std::string event;
+    };
+    const auto step = [](UpdateFixture& fx) { fx.engineClock.advance(std::chrono::milliseconds(1234)); };
+    const Case cases[] = {
+        {"HandOff",
+         [&](UpdateFixture& fx) {
+             fx.onText = [&fx, step](const std::string& text) {
+                 if (text.starts_with("brew install")) step(fx);
+             };
+             RemoteVersion r = publishedFoo(fx);
+             r.sourceToken = "foo";
+             r.artifactType = "installer";
+             return r;
+         },
+         "install_result"},
+        {"Transfer",
+         [&](UpdateFixture& fx) {
+             fx.onText = [&fx, step](const std::string& text) {
+                 if (text.starts_with("Downloading")) step(fx);
+             };
+             return publishedFoo(fx);
+         },
+         "download_finished"},
+        {"Installation",
+         [&](UpdateFixture& fx) {
+             auto stepped = std::make_shared<bool>(false);
+             fx.setFileOps([&fx, step, stepped](const platform::FileOps::Call&) -> std::optional<int> {
+                 if (!*stepped) step(fx);
+                 *stepped = true;
+                 return std::nullopt;
+             });
+             return publishedFoo(fx);
+         },
+         "install_result"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UpdateFixture fx;
+        const InstalledApp installed = fx.installApp(fooBundle("1.0"));
+        const UpdateRun run = fx.update(installed, c.setup(fx));
+        ASSERT_TRUE(run.result) << errorText(run);
+        const auto lines = fx.events(c.event);
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0]["durationMs"], 1234) << lines[0].dump();
+    }
+}
+
 // ---- Download file names ----
 
 TEST_F(EngineUpdateTest, FeedFileNamesNeverAddressAFolder) {
