@@ -46,15 +46,6 @@ std::string shownInstalled(const InstalledApp& app) {
     return app.shortVersion.value_or("?");
 }
 
-// The seconds from `start` to `end`; exact in integer ticks unless they overflow.
-double secondsBetween(TimePoint start, TimePoint end) {
-    TimePoint::rep ticks = 0;
-    if (__builtin_sub_overflow(end.time_since_epoch().count(), start.time_since_epoch().count(), &ticks)) {
-        return platform::toSeconds(end) - platform::toSeconds(start);
-    }
-    return std::chrono::duration<double>(TimePoint::duration(ticks)).count();
-}
-
 } // namespace
 
 std::int64_t elapsedMilliseconds(double seconds) {
@@ -63,6 +54,15 @@ std::int64_t elapsedMilliseconds(double seconds) {
     constexpr double limit = 9223372036854775808.0;
     if (!std::isfinite(ms) || ms < -limit || ms >= limit) return 0;
     return static_cast<std::int64_t>(ms);
+}
+
+std::int64_t elapsedMilliseconds(TimePoint start, TimePoint end) {
+    // Exact in integer ticks unless they overflow.
+    TimePoint::rep ticks = 0;
+    if (__builtin_sub_overflow(end.time_since_epoch().count(), start.time_since_epoch().count(), &ticks)) {
+        return elapsedMilliseconds(platform::toSeconds(end) - platform::toSeconds(start));
+    }
+    return elapsedMilliseconds(std::chrono::duration<double>(TimePoint::duration(ticks)).count());
 }
 
 Engine::Engine(Overrides& overrides, Journal& journal)
@@ -203,7 +203,7 @@ ResolvedApp Engine::check(const InstalledApp& app, bool useCache) {
         }
         if (!remote) continue;
 
-        const std::int64_t durationMs = elapsedMilliseconds(secondsBetween(started, clock.now()));
+        const std::int64_t durationMs = elapsedMilliseconds(started, clock.now());
         const Outcome outcome = outcomeFor(app, *remote, kind);
         db().setResolved(app.bundleID, *remote);
         journal.emit("app_resolved", Json{{"bundleID", app.bundleID},

@@ -132,5 +132,8 @@ private:
 // Seconds as whole milliseconds, truncated toward zero; 0 for a value that is not finite or does
 // not fit in 64 bits.
 std::int64_t elapsedMilliseconds(double seconds);
+// The same for the interval between two clock readings, taken from their exact difference (two
+// absolute times as doubles would lose a millisecond to rounding now and then).
+std::int64_t elapsedMilliseconds(TimePoint start, TimePoint end);
 
 } // namespace pelkit

@@ -31,7 +31,7 @@ void report(const Engine::UpdateProgress& progress, const std::string& text) {
 }
 
 std::int64_t millisecondsSince(const platform::Clock& clock, TimePoint start) {
-    return elapsedMilliseconds(platform::toSeconds(clock.now()) - platform::toSeconds(start));
+    return elapsedMilliseconds(start, clock.now());
 }
 
 bool handedToHomebrew(const RemoteVersion& remote, const std::optional<OverrideEntry>& entry,
@@ -74,6 +74,23 @@ std::string versionNote(const InstalledApp& app, const RemoteVersion& remote) {
     } catch (...) {
         return {};
     }
+}
+
+// Journals each step of a verification, then fails when it aborted. Only a download that failed a
+// safety check is unusable for good and leaves the cache; one that failed its hash or size may be
+// fixed by the source and is checked again on the next lookup.
+void settleVerification(Journal& journal, const InstalledApp& app, const RemoteVersion& remote,
+                        const std::string& filename, const VerifyResult& verified) {
+    for (const VerifyStep& step : verified.steps) {
+        journal.emit("verify_step", Json{{"bundleID", app.bundleID},
+                                         {"step", step.name},
+                                         {"passed", step.passed},
+                                         {"detail", step.detail}});
+    }
+    if (!verified.aborted) return;
+    const ErrorCode code = verified.abortCode.value_or(ErrorCode::INT_UNEXPECTED);
+    if (klass(code) == ErrorClass::safety) DownloadCache::evict(app.bundleID, remote.version, filename);
+    throw PelError(code, app.bundleID, std::nullopt, verified.abortMessage.value_or("verify aborted"), false);
 }
 
 } // namespace
@@ -202,6 +219,10 @@ InstallResult Engine::updateInner(const InstalledApp& app, const RemoteVersion& 
 
     if (format == Installer::Format::pkg) {
         report(progress, "Inspecting pkg signature");
+        // A package never reaches the verifier; its published size and hash still bind it to the
+        // release, so a mismatching file is never installed.
+        settleVerification(journal, app, remote, filename,
+                           Verifier::verifyDownload(workFile, remote.sizeBytes, remote.sha256));
         const TimePoint started = clock.now();
         InstallResult result =
             Installer::installPkg(app, workFile, expectedTeamID(overrides, app), install, &journal);
@@ -220,6 +241,8 @@ InstallResult Engine::updateInner(const InstalledApp& app, const RemoteVersion& 
 
     if (lowerExtension(extracted.lastPathComponent()) == "pkg") {
         report(progress, "Inspecting inner pkg signature");
+        settleVerification(journal, app, remote, filename,
+                           Verifier::verifyDownload(workFile, remote.sizeBytes, remote.sha256));
         const TimePoint started = clock.now();
         InstallResult result =
             Installer::installPkg(app, extracted, expectedTeamID(overrides, app), install, &journal);
@@ -232,22 +255,9 @@ InstallResult Engine::updateInner(const InstalledApp& app, const RemoteVersion& 
     }
 
     report(progress, "Verifying signature + Team ID");
-    const VerifyResult verified = Verifier::verify(workFile, extracted, remote.sizeBytes, remote.sha256, app,
-                                                   remote, overrides.entry(app.bundleID), &journal);
-    for (const VerifyStep& step : verified.steps) {
-        journal.emit("verify_step", Json{{"bundleID", app.bundleID},
-                                         {"step", step.name},
-                                         {"passed", step.passed},
-                                         {"detail", step.detail}});
-    }
-    if (verified.aborted) {
-        const ErrorCode code = verified.abortCode.value_or(ErrorCode::INT_UNEXPECTED);
-        // Only a download that failed a safety check is unusable for good; one that failed its
-        // hash or size may be fixed by the source and is checked again on the next lookup.
-        if (klass(code) == ErrorClass::safety) DownloadCache::evict(app.bundleID, remote.version, filename);
-        throw PelError(code, app.bundleID, std::nullopt, verified.abortMessage.value_or("verify aborted"),
-                       false);
-    }
+    settleVerification(journal, app, remote, filename,
+                       Verifier::verify(workFile, extracted, remote.sizeBytes, remote.sha256, app, remote,
+                                        overrides.entry(app.bundleID), &journal));
 
     report(progress, "Installing (atomic swap)");
     Installer::ReplaceSeams replace;

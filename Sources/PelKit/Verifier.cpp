@@ -56,16 +56,17 @@ public:
         return std::move(result_);
     }
 
+    // A run that passed without a bundle to name.
+    VerifyResult steps() { return std::move(result_); }
+
 private:
     VerifyResult result_;
 };
 
-VerifyResult runSteps(Run& run, const Url& downloadURL, const Url& extractedApp,
-                      std::optional<std::int64_t> expectedSize,
-                      const std::optional<std::string>& expectedSHA256, const InstalledApp& installed,
-                      const RemoteVersion& remote, const std::optional<OverrideEntry>& overrides) {
-    const std::string downloadPath = downloadURL.filePath();
-    const std::string appPath = extractedApp.filePath();
+// Steps 1 and 2, over the downloaded file alone; the aborted result when one of them stops the run.
+std::optional<VerifyResult> runDownloadSteps(Run& run, const std::string& downloadPath,
+                                             std::optional<std::int64_t> expectedSize,
+                                             const std::optional<std::string>& expectedSHA256) {
     const std::int64_t actualSize = fileSize(downloadPath);
 
     // 1. size
@@ -98,6 +99,16 @@ VerifyResult runSteps(Run& run, const Url& downloadURL, const Url& extractedApp,
             return run.abort(ErrorCode::SRC_HASH_MISMATCH, "sha256 mismatch");
         }
     }
+    return std::nullopt;
+}
+
+VerifyResult runSteps(Run& run, const Url& downloadURL, const Url& extractedApp,
+                      std::optional<std::int64_t> expectedSize,
+                      const std::optional<std::string>& expectedSHA256, const InstalledApp& installed,
+                      const RemoteVersion& remote, const std::optional<OverrideEntry>& overrides) {
+    const std::string appPath = extractedApp.filePath();
+    if (auto stopped = runDownloadSteps(run, downloadURL.filePath(), expectedSize, expectedSHA256))
+        return std::move(*stopped);
 
     // 3. extract: done by the caller before verification.
     run.record("extract", true, "already extracted");
@@ -204,6 +215,20 @@ VerifyResult Verifier::verify(const Url& downloadURL, const Url& extractedApp,
                         overrides);
     } catch (const std::exception& e) {
         // Failure is reported as data, even for faults no step foresees (memory, say).
+        return run.abort(ErrorCode::INT_UNEXPECTED, std::string("verify failed: ") + e.what());
+    } catch (...) {
+        return run.abort(ErrorCode::INT_UNEXPECTED, "verify failed");
+    }
+}
+
+VerifyResult Verifier::verifyDownload(const Url& downloadURL, std::optional<std::int64_t> expectedSize,
+                                      const std::optional<std::string>& expectedSHA256) {
+    Run run;
+    try {
+        if (auto stopped = runDownloadSteps(run, downloadURL.filePath(), expectedSize, expectedSHA256))
+            return std::move(*stopped);
+        return run.steps();
+    } catch (const std::exception& e) {
         return run.abort(ErrorCode::INT_UNEXPECTED, std::string("verify failed: ") + e.what());
     } catch (...) {
         return run.abort(ErrorCode::INT_UNEXPECTED, "verify failed");

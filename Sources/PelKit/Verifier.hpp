@@ -47,6 +47,12 @@ public:
                                const std::optional<std::string>& expectedSHA256,
                                const InstalledApp& installed, const RemoteVersion& remote,
                                const std::optional<OverrideEntry>& overrides, Journal* journal);
+
+    // Only the "size" and "sha256" steps, for a download that installs as a package and so never
+    // reaches `verify`: the file must still be the one the source published. `extractedApp` stays
+    // empty. Never throws and changes no file.
+    static VerifyResult verifyDownload(const Url& downloadURL, std::optional<std::int64_t> expectedSize,
+                                       const std::optional<std::string>& expectedSHA256);
 };
 
 } // namespace pelkit

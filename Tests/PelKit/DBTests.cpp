@@ -281,6 +281,19 @@ TEST_F(DBTest, ResolvedRowKeepsEveryFieldButThePublicationDate) {
     EXPECT_FALSE(again->remote.sourceToken);
 }
 
+// A stamp from the far future is fresh (it is not older than the maximum age); its date must
+// saturate rather than wrap around into the distant past.
+TEST_F(DBTest, AFarFutureStampReadsBackAsALateDate) {
+    db.setResolved("com.a", fullRemote());
+    Peek peek(file);
+    for (const char* stamp : {"1e300", "9e999", "9300000000"}) {
+        peek.exec(fmt::format("UPDATE resolved SET resolved_at = {}", stamp));
+        auto cached = db.getResolved("com.a", 21600);
+        ASSERT_TRUE(cached) << stamp;
+        EXPECT_GT(platform::toSeconds(cached->resolvedAt), 9.2e9) << stamp;
+    }
+}
+
 TEST_F(DBTest, AStoredSourceThatIsNoRawValueReadsAsNone) {
     db.setResolved("com.a", fullRemote());
     Peek peek(file);

@@ -59,6 +59,16 @@ std::vector<Json> passedSteps(std::int64_t size, const std::string& bundleID = k
             step("versionSanity", "downloaded=2.0 (build 1) advertised=2.0")};
 }
 
+// The two download steps a package passes before its installer runs.
+std::vector<Json> packageSteps(const RemoteVersion& remote) {
+    auto step = [](const char* name, const std::string& detail) {
+        return line("verify_step",
+                    {{"bundleID", kFoo}, {"step", name}, {"passed", true}, {"detail", detail}});
+    };
+    return {step("size", fmt::format("expected {}, got {}", *remote.sizeBytes, *remote.sizeBytes)),
+            step("sha256", "match")};
+}
+
 std::string errorText(const UpdateRun& run) {
     if (!run.error) return "no error";
     try {
@@ -94,17 +104,21 @@ protected:
         return f.publish(f.zipBundle(fooBundle("2.0")), path, "2.0");
     }
 
-    // Exactly one failure line, one report; nothing left in the temporary root.
     void expectOneFailureRecord(const std::string& code, const std::string& message) {
-        std::vector<Json> results = f.events("install_result");
+        expectFailure(f, code, message);
+    }
+
+    // Exactly one failure line, one report; nothing left in the temporary root.
+    static void expectFailure(UpdateFixture& fx, const std::string& code, const std::string& message) {
+        std::vector<Json> results = fx.events("install_result");
         ASSERT_EQ(results.size(), 1u);
         EXPECT_EQ(results[0],
                   line("install_result",
                        {{"bundleID", kFoo}, {"success", false}, {"code", code}, {"message", message}}));
-        ASSERT_EQ(f.telemetry->reports().size(), 1u);
-        EXPECT_EQ(rawValue(f.telemetry->reports()[0].error.code()), code);
-        EXPECT_EQ(f.telemetry->reports()[0].error.message(), message);
-        EXPECT_TRUE(f.workDirs().empty());
+        ASSERT_EQ(fx.telemetry->reports().size(), 1u);
+        EXPECT_EQ(rawValue(fx.telemetry->reports()[0].error.code()), code);
+        EXPECT_EQ(fx.telemetry->reports()[0].error.message(), message);
+        EXPECT_TRUE(fx.workDirs().empty());
     }
 };
 
@@ -335,8 +349,9 @@ TEST_F(EngineUpdateTest, DirectPackageGetsTheVersionNoteOnlyWhenTheBundleIsOlder
         EXPECT_EQ(run.texts, (std::vector<std::string>{"Pre-flight", "Downloading Foo (0.0 MB)",
                                                        "Inspecting pkg signature"}));
         const auto lines = fx.events();
-        ASSERT_EQ(lines.size(), 3u);
-        EXPECT_EQ(lines[2], line("install_result", {{"bundleID", kFoo},
+        ASSERT_EQ(lines.size(), 5u);
+        EXPECT_EQ(std::vector<Json>(lines.begin() + 2, lines.begin() + 4), packageSteps(remote));
+        EXPECT_EQ(lines[4], line("install_result", {{"bundleID", kFoo},
                                                     {"success", true},
                                                     {"durationMs", 0},
                                                     {"path", "pkg"},
@@ -364,7 +379,8 @@ TEST_F(EngineUpdateTest, PackageInsideADiskImageOrZipIsRecordedAsPkgInDmgWithout
             fx.dir / "pkg/Foo.pkg");
         const fs::path archive =
             container == "Foo.dmg" ? fx.diskImageFile(pkg, container) : fx.zipFile(pkg, container);
-        const UpdateRun run = fx.update(installed, fx.publish(archive, "/dl/" + container, "2.0"));
+        const RemoteVersion remote = fx.publish(archive, "/dl/" + container, "2.0");
+        const UpdateRun run = fx.update(installed, remote);
         ASSERT_TRUE(run.result) << errorText(run);
 
         EXPECT_EQ(run.result->message(), kPkgDone);
@@ -372,8 +388,9 @@ TEST_F(EngineUpdateTest, PackageInsideADiskImageOrZipIsRecordedAsPkgInDmgWithout
                   (std::vector<std::string>{"Pre-flight", "Downloading Foo (0.0 MB)", "Extracting 0.0 MB",
                                             "Inspecting inner pkg signature"}));
         const auto lines = fx.events();
-        ASSERT_EQ(lines.size(), 3u);
-        EXPECT_EQ(lines[2], line("install_result", {{"bundleID", kFoo},
+        ASSERT_EQ(lines.size(), 5u);
+        EXPECT_EQ(std::vector<Json>(lines.begin() + 2, lines.begin() + 4), packageSteps(remote));
+        EXPECT_EQ(lines[4], line("install_result", {{"bundleID", kFoo},
                                                     {"success", true},
                                                     {"durationMs", 0},
                                                     {"path", "pkg-in-dmg"},
@@ -381,6 +398,58 @@ TEST_F(EngineUpdateTest, PackageInsideADiskImageOrZipIsRecordedAsPkgInDmgWithout
         EXPECT_EQ(fx.tools.callCount("installer"), 1);
         EXPECT_EQ(installedVersion(installed.path.filePath()), "1.9");
         EXPECT_TRUE(fx.workDirs().empty());
+    }
+}
+
+// A package never reaches the verifier, but a file that is not the published one is never installed.
+TEST_F(EngineUpdateTest, APackageThatIsNotThePublishedFileIsNeverInstalled) {
+    struct Case {
+        std::string name;
+        std::string container; // "": the package itself
+        bool wrongHash;        // else a wrong size
+    };
+    const Case cases[] = {
+        {"DirectWrongHash", "", true},
+        {"DirectWrongSize", "", false},
+        {"InZipWrongHash", "Foo.zip", true},
+        {"InDiskImageWrongSize", "Foo.dmg", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UpdateFixture fx;
+        const InstalledApp installed = fx.installApp(fooBundle("1.0"));
+        const auto before = UpdateFixture::snapshot(installed.path.filePath());
+        const fs::path plist = fs::path(installed.path.filePath()) / "Contents/Info.plist";
+        const fs::path pkg = pelsupport::buildPkg(
+            PkgStandIn().withInstall(PkgInstallAction().writing(plist, fooBundle("2.0").infoPlistBytes())),
+            fx.dir / "pkg/Foo.pkg");
+        const fs::path file = c.container.empty()        ? pkg
+                              : c.container == "Foo.zip" ? fx.zipFile(pkg, c.container)
+                                                         : fx.diskImageFile(pkg, c.container);
+        const std::string name = file.filename().string();
+        RemoteVersion remote = fx.publish(file, "/dl/" + name, "2.0");
+        const std::int64_t size = *remote.sizeBytes;
+        if (c.wrongHash)
+            remote.sha256 = std::string(64, 'a');
+        else
+            remote.sizeBytes = size * 2;
+
+        const UpdateRun run = fx.update(installed, remote);
+        ASSERT_TRUE(run.pelError()) << errorText(run);
+        EXPECT_EQ(fx.tools.callCount("installer"), 0);
+        EXPECT_EQ(UpdateFixture::snapshot(installed.path.filePath()), before);
+        const auto steps = fx.events("verify_step");
+        ASSERT_FALSE(steps.empty());
+        EXPECT_EQ(steps.back()["passed"], false);
+        if (c.wrongHash) {
+            EXPECT_EQ(steps.back()["step"], "sha256");
+            expectFailure(fx, "SRC_HASH_MISMATCH", "sha256 mismatch");
+        } else {
+            EXPECT_EQ(steps.back()["step"], "size");
+            expectFailure(fx, "SRC_FEED_MALFORMED", fmt::format("size mismatch {} vs {}", size, size * 2));
+        }
+        // Not a safety failure: the download stays cached for the hash to judge next time.
+        EXPECT_TRUE(fs::exists(fx.cacheFile(kFoo, "2.0", name)));
     }
 }
 
@@ -790,6 +859,62 @@ TEST_F(EngineUpdateTest, CancellationAfterTheTransferDoesNotStopTheLaterSteps) {
     const UpdateRun run = f.update(app, remote, false, stop.get_token());
     ASSERT_TRUE(run.result) << errorText(run);
     EXPECT_EQ(installedVersion(installedPath), "2.0");
+}
+
+// ---- Durations ----
+
+// The clock steps 1234 ms inside one step: that step's line shows exactly 1234 (a difference of two
+// absolute times as doubles shows 1233).
+TEST_F(EngineUpdateTest, EachTimedStepRecordsTheExactMillisecondsOfItsClockReadings) {
+    struct Case {
+        std::string name;
+        // Arranges for the clock to step inside the timed step; returns the release.
+        std::function<RemoteVersion(UpdateFixture& fx)> setup;
+        std::string event;
+    };
+    const auto step = [](UpdateFixture& fx) { fx.engineClock.advance(std::chrono::milliseconds(1234)); };
+    const Case cases[] = {
+        {"HandOff",
+         [&](UpdateFixture& fx) {
+             fx.onText = [&fx, step](const std::string& text) {
+                 if (text.starts_with("brew install")) step(fx);
+             };
+             RemoteVersion r = publishedFoo(fx);
+             r.sourceToken = "foo";
+             r.artifactType = "installer";
+             return r;
+         },
+         "install_result"},
+        {"Transfer",
+         [&](UpdateFixture& fx) {
+             fx.onText = [&fx, step](const std::string& text) {
+                 if (text.starts_with("Downloading")) step(fx);
+             };
+             return publishedFoo(fx);
+         },
+         "download_finished"},
+        {"Installation",
+         [&](UpdateFixture& fx) {
+             auto stepped = std::make_shared<bool>(false);
+             fx.setFileOps([&fx, step, stepped](const platform::FileOps::Call&) -> std::optional<int> {
+                 if (!*stepped) step(fx);
+                 *stepped = true;
+                 return std::nullopt;
+             });
+             return publishedFoo(fx);
+         },
+         "install_result"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UpdateFixture fx;
+        const InstalledApp installed = fx.installApp(fooBundle("1.0"));
+        const UpdateRun run = fx.update(installed, c.setup(fx));
+        ASSERT_TRUE(run.result) << errorText(run);
+        const auto lines = fx.events(c.event);
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0]["durationMs"], 1234) << lines[0].dump();
+    }
 }
 
 // ---- Download file names ----

@@ -285,7 +285,9 @@ TEST(HomebrewCatalogue, NotJsonThrowsTheDecodersError) {
     for (const char* text :
          {"", "  ", "<html>Not Found</html>", "[{\"token\":\"a\"}", "[{\"token\":\"a\"},]",
           "[{\"token\":\"a\" \"version\":\"1\"}]", "[{\"token\":\"a\"}] [2]", "[{\"token\":\"a\"}]]",
-          "[{\"token\":\"a\",\"desc\":\"open}]", "[{\"token\":\"\xff\"}]"}) {
+          "[{\"token\":\"a\",\"desc\":\"open}]", "[{\"token\":\"\xff\"}]",
+          // Broken text that looks like the wrong shape before the break is still not JSON.
+          "{", "{\"token\":", "nul", "tru", "[1,", "[{\"token\":\"a\"}, tru]", "[{\"token\":\"a\"},[1,}]"}) {
         try {
             decode(text);
             ADD_FAILURE() << "accepted: " << text;

@@ -412,6 +412,47 @@ TEST_F(ExtractTest, ImageIsDetachedAfterACopyThatTimesOut) {
     EXPECT_EQ(pelsupport::detachedTargets(tools).size(), 1u);
 }
 
+TEST_F(ExtractTest, EachToolRunsInItsOrderWithItsOwnTimeOut) {
+    using Runs = std::vector<std::pair<std::string, double>>;
+    struct Case {
+        std::string what;
+        std::function<fs::path(const fs::path&, const fs::path&)> build;
+        pelsupport::HdiutilMode hdiutil;
+        Runs expected; // tool and the time-out it asked for, in call order
+    };
+    const std::vector<Case> cases = {
+        {"zip", pelsupport::buildZip, pelsupport::HdiutilMode::mount, {{"ditto", 300}}},
+        {"tar.gz", pelsupport::buildTarGz, pelsupport::HdiutilMode::mount, {{"tar", 300}}},
+        {"tar.bz2", pelsupport::buildTarBz2, pelsupport::HdiutilMode::mount, {{"tar", 300}}},
+        {"image",
+         pelsupport::buildDiskImage,
+         pelsupport::HdiutilMode::mount,
+         {{"hdiutil", 120}, {"ditto", 300}, {"hdiutil", 30}}},
+        {"image without a mount point",
+         pelsupport::buildDiskImage,
+         pelsupport::HdiutilMode::noMountPoint,
+         {{"hdiutil", 120}, {"hdiutil", 30}}},
+    };
+    makeBundle(tree("t/Foo.app"));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(dir / "work");
+        pelsupport::installFakeHdiutil(tools, {.mode = c.hdiutil});
+        auto archive = c.build(tree("t"), dir / "download");
+        Runs runs;
+        pelkit::testing::ScopedToolTimeout record([&runs](const std::string& path, double requested) {
+            runs.emplace_back(fs::path(path).filename().string(), requested);
+            return requested;
+        });
+        try {
+            extract(archive);
+        } catch (const PelError&) {
+            // Only the image without a mount point fails; its runs are what this test looks at.
+        }
+        EXPECT_EQ(runs, c.expected);
+    }
+}
+
 TEST_F(ExtractTest, LinksOutOfTheExtractionFolderAreNotFollowed) {
     makeBundle(dir / "outside/Victim.app");
     makePkg(dir / "outside/Payload.pkg");

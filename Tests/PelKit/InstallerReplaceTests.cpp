@@ -312,6 +312,35 @@ TEST_F(Replace, AStaleStagedCopyAndSwapBackupFromAnEarlierRunAreReplaced) {
     EXPECT_FALSE(present(swapBackup()));
 }
 
+TEST_F(Replace, EachToolRunsInItsOrderWithItsOwnTimeOut) {
+    using Runs = std::vector<std::pair<std::string, double>>;
+    struct Case {
+        std::string what;
+        bool writable;
+        Runs expected; // tool and the time-out it asked for, in call order
+    };
+    const std::vector<Case> cases = {
+        {"user path",
+         true,
+         {{"xattr", 30}, {"mdls", 10}, {"ditto", 300}, {"ditto", 300}, {"codesign", 300}, {"osascript", 10}}},
+        {"administrator path",
+         false,
+         {{"ditto", 300}, {"xattr", 30}, {"ditto", 300}, {"osascript", 300}, {"codesign", 300}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        makeBundle(installed, "old");
+        pelsupport::setFinderComment(tools, installed.string(), "Keep me");
+        Runs runs;
+        pelkit::testing::ScopedToolTimeout record([&runs](const std::string& path, double requested) {
+            runs.emplace_back(fs::path(path).filename().string(), requested);
+            return requested;
+        });
+        install(c.writable);
+        EXPECT_EQ(runs, c.expected);
+    }
+}
+
 // ---- Post-swap check ----
 
 TEST_F(Replace, AFailingCheckRestoresThePreviousBundle) {

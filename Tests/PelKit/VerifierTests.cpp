@@ -278,6 +278,60 @@ TEST_F(VerifierTest, UnreadableDownloadAbortsWithoutAHashStep) {
                   "size mismatch 0 vs 1000");
 }
 
+// The download's own two steps, for packages: the same rules and texts, no tool run.
+TEST_F(VerifierTest, DownloadOnlyVerificationRunsTheSizeAndHashStepsAlone) {
+    const std::string digest = platform::sha256Hex(std::string(1000, 'z'));
+    const std::string wrong(64, '0');
+    struct Case {
+        const char* name;
+        std::optional<std::int64_t> size;
+        std::optional<std::string> sha;
+        Steps steps;
+        std::optional<ErrorCode> code;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"neither given", std::nullopt, std::nullopt, {sizeNone, hashNone}, std::nullopt, ""},
+        {"both match",
+         1009,
+         digest,
+         {{"size", true, "expected 1009, got 1000"}, {"sha256", true, "match"}},
+         std::nullopt,
+         ""},
+        {"wrong size",
+         990,
+         digest,
+         {{"size", false, "expected 990, got 1000"}},
+         ErrorCode::SRC_FEED_MALFORMED,
+         "size mismatch 1000 vs 990"},
+        {"wrong hash",
+         std::nullopt,
+         wrong,
+         {sizeNone, {"sha256", false, digest + " != " + wrong}},
+         ErrorCode::SRC_HASH_MISMATCH,
+         "sha256 mismatch"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const VerifyResult r = Verifier::verifyDownload(Url::fromFilePath(download.string()), c.size, c.sha);
+        EXPECT_EQ(r.steps, c.steps);
+        EXPECT_EQ(r.aborted, c.code.has_value());
+        EXPECT_EQ(r.abortCode, c.code);
+        EXPECT_EQ(r.abortMessage, c.code ? std::optional<std::string>(c.message) : std::nullopt);
+        EXPECT_FALSE(r.extractedApp);
+    }
+    EXPECT_EQ(tools.callCount("codesign") + tools.callCount("spctl"), 0);
+
+    fs::remove(download);
+    fs::create_directories(download);
+    const VerifyResult unreadable =
+        Verifier::verifyDownload(Url::fromFilePath(download.string()), std::nullopt, digest);
+    EXPECT_EQ(unreadable.steps, (Steps{sizeNone}));
+    EXPECT_EQ(unreadable.abortCode, ErrorCode::INT_UNEXPECTED);
+    ASSERT_TRUE(unreadable.abortMessage);
+    EXPECT_TRUE(unreadable.abortMessage->starts_with("sha256 read failed: ")) << *unreadable.abortMessage;
+}
+
 TEST_F(VerifierTest, RejectedSignatureStopsBeforeTheTeamID) {
     pelsupport::markSignatureRejected(bundle, "\n  " + bundle.string() +
                                                   ": a sealed resource is missing or invalid\n\t\n");

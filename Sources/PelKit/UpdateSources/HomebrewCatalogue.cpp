@@ -298,7 +298,11 @@ private:
     HomebrewCatalogue out_;
 };
 
-[[noreturn]] void notAnArray() {
+// The on-demand parser judges a document's shape before it has read all of it, so text that is
+// no JSON at all ("{", "[1,", "nul") would otherwise be called a catalogue of the wrong shape.
+// Only this failure path reads the whole text again.
+[[noreturn]] void notAnArray(std::string_view json) {
+    if (!Json::accept(json)) throw simdjson::simdjson_error(simdjson::TAPE_ERROR);
     throw PelError(ErrorCode::SRC_FEED_MALFORMED, std::nullopt, AppSource::homebrew, "cask.json not an array",
                    false);
 }
@@ -328,11 +332,11 @@ HomebrewCatalogue HomebrewCatalogue::decode(std::string& bytes, std::string_view
     // literals where they are read; the values passed over are not converted.
     od::parser parser;
     od::document doc = parser.iterate(json);
-    if (doc.type() != json_type::array) notAnArray();
+    if (doc.type() != json_type::array) notAnArray(std::string_view(bytes.data(), length));
     Decoder decoder(variationKey);
     for (auto element : doc.get_array()) {
         od::value v = std::move(element);
-        if (v.type() != json_type::object) notAnArray();
+        if (v.type() != json_type::object) notAnArray(std::string_view(bytes.data(), length));
         decoder.cask(v.get_object());
     }
     // Past the array's end the iterator must have run out of tokens: "[...] [...]" is no catalogue.
