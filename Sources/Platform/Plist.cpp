@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <limits>
+#include <memory>
 #include <pthread.h>
 #include <string_view>
 #include <sys/stat.h>
@@ -85,6 +87,8 @@ PlistValue convert(plist_t node, int depth) {
             plist_dict_iter it = nullptr;
             plist_dict_new_iter(node, &it);
             if (!it) return PlistValue(PlistValue::Storage(std::move(out)));
+            // Freed also when a member deeper down throws.
+            std::unique_ptr<void, decltype(&free)> iterOwner(it, &free);
             while (true) {
                 char* key = nullptr;
                 plist_t val = nullptr;
@@ -97,7 +101,6 @@ PlistValue convert(plist_t node, int depth) {
                 free(key);
                 out.emplace(std::move(k), convert(val, depth + 1));  // first of duplicate keys wins
             }
-            free(it);
             return PlistValue(PlistValue::Storage(std::move(out)));
         }
         default:
