@@ -384,6 +384,8 @@ HttpResponseHead CurlTransport::perform(const HttpRequest& request, BodySink& si
         curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorBuffer);
         curl_easy_setopt(e, CURLOPT_HTTPHEADER, headerList.get());
+        // Through a proxy, its "200 Connection established" is not the server's answer.
+        curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
         curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &onHeader);
         curl_easy_setopt(e, CURLOPT_HEADERDATA, &hop);
         curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &onBody);

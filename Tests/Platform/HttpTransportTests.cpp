@@ -9,8 +9,12 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
 
 #include <fstream>
 #include <future>
@@ -302,4 +306,145 @@ TEST_F(HttpTransportTest, ParallelTransfersFromManyThreads) {
     }
     for (auto& f : results)
         EXPECT_EQ(f.get().size(), 20'000u);
+}
+
+namespace {
+
+// A CONNECT proxy on loopback that tunnels each connection to the port it names on 127.0.0.1.
+class TunnelProxy {
+public:
+    TunnelProxy() {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+            ::listen(listener_, 8) != 0)
+            throw std::runtime_error("proxy: cannot listen");
+        socklen_t len = sizeof addr;
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~TunnelProxy() {
+        stop_ = true;
+        thread_.join();
+        ::close(listener_);
+    }
+    int port() const { return port_; }
+    int tunnels() const { return tunnels_; }
+
+private:
+    void run() {
+        while (!stop_) {
+            pollfd p{listener_, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0) continue;
+            int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client >= 0) tunnel(client);
+        }
+    }
+    void tunnel(int client) {
+        std::string head;
+        char c;
+        while (!head.ends_with("\r\n\r\n") && head.size() < 8192 && ::read(client, &c, 1) == 1)
+            head.push_back(c);
+        auto colon = head.find(':', head.find(' '));
+        int port = colon == std::string::npos ? 0 : std::atoi(head.c_str() + colon + 1);
+        int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        if (head.starts_with("CONNECT ") &&
+            ::connect(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+            ++tunnels_;
+            const std::string ok = "HTTP/1.1 200 Connection established\r\nProxy-Agent: tunnel\r\n\r\n";
+            if (::write(client, ok.data(), ok.size()) == static_cast<ssize_t>(ok.size()))
+                relay(client, server);
+        }
+        ::close(server);
+        ::close(client);
+    }
+    void relay(int a, int b) {
+        char buffer[16384];
+        for (int idle = 0; !stop_ && idle < 100;) { // at most 5 s without traffic
+            pollfd p[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
+            int n = ::poll(p, 2, 50);
+            if (n == 0) {
+                ++idle;
+                continue;
+            }
+            idle = 0;
+            for (int i = 0; i < 2; ++i) {
+                if (!(p[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+                ssize_t got = ::read(p[i].fd, buffer, sizeof buffer);
+                if (got <= 0 || ::write(i == 0 ? b : a, buffer, static_cast<size_t>(got)) != got) return;
+            }
+        }
+    }
+
+    int listener_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> tunnels_{0};
+    std::thread thread_;
+};
+
+// Proxy variables for this process while alive; loopback is no longer exempt.
+class ScopedProxyEnvironment {
+public:
+    explicit ScopedProxyEnvironment(const std::string& proxy) {
+        for (const char* name : {"https_proxy", "HTTPS_PROXY", "NO_PROXY", "no_proxy"}) {
+            const char* value = std::getenv(name);
+            saved_.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+        }
+        ::setenv("https_proxy", proxy.c_str(), 1);
+        ::setenv("HTTPS_PROXY", proxy.c_str(), 1);
+        ::unsetenv("NO_PROXY");
+        ::unsetenv("no_proxy");
+    }
+    ~ScopedProxyEnvironment() {
+        for (const auto& [name, value] : saved_) {
+            if (value) {
+                ::setenv(name.c_str(), value->c_str(), 1);
+            } else {
+                ::unsetenv(name.c_str());
+            }
+        }
+    }
+
+private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+struct RecordingSink final : platform::BodySink {
+    std::vector<int> statuses;
+    std::string body;
+    void begin(const platform::HttpResponseHead& head) override {
+        statuses.push_back(head.status);
+        body.clear();
+    }
+    void write(std::string_view bytes) override { body.append(bytes); }
+};
+
+} // namespace
+
+// The proxy's own "200 Connection established" is no answer of the server: a sink that took it
+// for one would cut a resumed download back to zero before the real 206 arrived.
+TEST_F(HttpTransportTest, ProxyTunnelAnswersAreNotTheServersAnswer) {
+    TunnelProxy proxy;
+    ScopedProxyEnvironment env(fmt::format("http://127.0.0.1:{}", proxy.port()));
+    server.script("/part", {Reply::withHeaders(206, {{"Content-Range", "bytes 5-9/10"}}, "56789")});
+    server.script("/moved", {Reply::redirect(302, "/part")});
+    for (const char* path : {"/part", "/moved"}) {
+        SCOPED_TRACE(path);
+        RecordingSink sink;
+        platform::HttpResponseHead head = transport.perform(request(path), sink, {});
+        EXPECT_EQ(head.status, 206);
+        EXPECT_EQ(head.headers.get("Content-Range"), "bytes 5-9/10");
+        EXPECT_FALSE(head.headers.contains("Proxy-Agent"));
+        EXPECT_EQ(sink.statuses, std::vector<int>{206});
+        EXPECT_EQ(sink.body, "56789");
+    }
+    EXPECT_GE(proxy.tunnels(), 2);
 }
