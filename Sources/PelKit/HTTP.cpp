@@ -52,6 +52,27 @@ public:
     void write(std::string_view) override {}
 };
 
+// Collects a GET body in memory up to a limit; past it the transfer stops.
+class CappedBodySink final : public platform::BodySink {
+public:
+    struct TooLarge {};
+    CappedBodySink(std::string& body, std::int64_t limit) : body_(body), limit_(limit) {}
+    void begin(const platform::HttpResponseHead& head) override {
+        body_.clear();
+        if (auto length = head.headers.get("Content-Length")) {
+            if (auto n = parseDecimalInt64(*length); n && *n > limit_) throw TooLarge{};
+        }
+    }
+    void write(std::string_view bytes) override {
+        if (static_cast<std::int64_t>(body_.size() + bytes.size()) > limit_) throw TooLarge{};
+        body_.append(bytes);
+    }
+
+private:
+    std::string& body_;
+    std::int64_t limit_;
+};
+
 } // namespace
 
 // ---- HostThrottle ----
@@ -68,6 +89,12 @@ void HostThrottle::acquire(const std::string& host) {
             auto it = lastFire_.find(host);
             double since = it == lastFire_.end() ? std::numeric_limits<double>::infinity()
                                                  : std::chrono::duration<double>(now - it->second).count();
+            if (since < 0) {
+                // The wall clock was set back: count the last grant as just given, or the host
+                // would wait for as long as the clock jumped.
+                it->second = now;
+                since = 0;
+            }
             if (!inFlight_.contains(host) && since >= minInterval) {
                 inFlight_.insert(host);
                 lastFire_[host] = now;
@@ -172,7 +199,11 @@ HTTPResponse HTTP::get(const Url& url, const HttpHeaders& headers, std::stop_tok
 
         double wait = delay;
         try {
-            platform::HttpResponse response = transport_.perform(request, stop);
+            platform::HttpResponse response;
+            CappedBodySink sink(response.body, options_.maxBodyBytes);
+            platform::HttpResponseHead head = transport_.perform(request, sink, stop);
+            response.status = head.status;
+            response.headers = std::move(head.headers);
             if (response.status == 429) {
                 if (attempt >= 2)
                     throw failure(ErrorCode::NET_RATE_LIMITED,
@@ -185,6 +216,9 @@ HTTPResponse HTTP::get(const Url& url, const HttpHeaders& headers, std::stop_tok
                 return HTTPResponse{std::move(response.body), response.status, response.headers.get("ETag"),
                                     response.headers.get("Last-Modified")};
             }
+        } catch (const CappedBodySink::TooLarge&) {
+            throw unexpected(
+                fmt::format("response larger than {} bytes: {}", options_.maxBodyBytes, url.text()));
         } catch (const platform::RedirectRefused& r) {
             throw unexpected("redirect downgraded to " +
                              (r.scheme().empty() ? std::string("?") : r.scheme()));

@@ -85,6 +85,9 @@ struct HTTPOptions {
     std::chrono::milliseconds downloadResourceTimeout{900'000};
     // Where downloads are received before the move to their destination; empty: the system's.
     std::filesystem::path temporaryDirectory{};
+    // The largest GET body held in memory (the cask catalogue is some tens of megabytes); a
+    // server sending more must not exhaust the process's memory.
+    std::int64_t maxBodyBytes = 256 * 1024 * 1024;
 };
 
 // The HTTPS client every request of the core library goes through (the kill switch aside).
@@ -102,8 +105,9 @@ public:
     const std::string& userAgent() const { return options_.userAgent; }
 
     // Retries 429, 5xx and transport failures (three attempts, waits 2 s then 8 s, a readable
-    // Retry-After instead for 429). Any other status is returned. Throws PelError, or
-    // platform::Cancelled when `stop` is requested.
+    // Retry-After instead for 429). Any other status is returned. Throws PelError (a body over
+    // `maxBodyBytes` is INT_UNEXPECTED, not retried), or platform::Cancelled when `stop` is
+    // requested.
     HTTPResponse get(const platform::Url& url, const platform::HttpHeaders& headers = {},
                      std::stop_token stop = {});
 

@@ -2,11 +2,18 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <fstream>
+#include <cstdlib>
+#include <fcntl.h>
 #include <limits>
-#include <sstream>
+#include <memory>
+#include <pthread.h>
+#include <string_view>
+#include <sys/stat.h>
 #include <system_error>
+#include <unistd.h>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -16,6 +23,8 @@ constexpr double kEpochOffset = 978307200.0;
 // Nothing we read is this large; refuse before handing it to the parser.
 constexpr size_t kMaxPlistBytes = 64u * 1024u * 1024u;
 constexpr int kMaxDepth = 256;
+// Far beyond any Info.plist; bounds what a binary document may unfold into.
+constexpr std::uint32_t kMaxBinaryNodes = 1u << 20;
 
 struct NodeDeleter {
     void operator()(void* node) const {
@@ -78,6 +87,8 @@ PlistValue convert(plist_t node, int depth) {
             plist_dict_iter it = nullptr;
             plist_dict_new_iter(node, &it);
             if (!it) return PlistValue(PlistValue::Storage(std::move(out)));
+            // Freed also when a member deeper down throws.
+            std::unique_ptr<void, decltype(&free)> iterOwner(it, &free);
             while (true) {
                 char* key = nullptr;
                 plist_t val = nullptr;
@@ -90,11 +101,173 @@ PlistValue convert(plist_t node, int depth) {
                 free(key);
                 out.emplace(std::move(k), convert(val, depth + 1));  // first of duplicate keys wins
             }
-            free(it);
             return PlistValue(PlistValue::Storage(std::move(out)));
         }
         default:
             return PlistValue();
+    }
+}
+
+// libplist frees containers recursively, and parses binary documents recursively too, so a
+// deeply nested document (a few hundred kilobytes suffice) would overflow the stack.
+
+// The nesting of a parsed tree, measured without recursion.
+size_t treeDepth(plist_t root) {
+    struct Frame {
+        plist_t node;
+        uint32_t next = 0;
+        plist_dict_iter iter = nullptr;
+    };
+    std::vector<Frame> path{Frame{root}};
+    size_t deepest = 1;
+    while (!path.empty()) {
+        Frame& f = path.back();
+        plist_t child = nullptr;
+        plist_type type = plist_get_node_type(f.node);
+        if (type == PLIST_ARRAY) {
+            if (f.next < plist_array_get_size(f.node)) child = plist_array_get_item(f.node, f.next++);
+        } else if (type == PLIST_DICT) {
+            if (!f.iter) plist_dict_new_iter(f.node, &f.iter);
+            if (f.iter) {
+                char* key = nullptr;
+                plist_dict_next_item(f.node, f.iter, &key, &child);
+                free(key);
+            }
+        }
+        if (!child) {
+            free(f.iter);
+            path.pop_back();
+            continue;
+        }
+        path.push_back(Frame{child});
+        deepest = std::max(deepest, path.size());
+    }
+    return deepest;
+}
+
+// Frees a tree that may be nested far deeper than the stack allows, on a thread whose stack
+// fits it. Should no such thread be had, the tree is leaked rather than the process lost.
+void freeDeepTree(plist_t root) {
+    constexpr size_t bytesPerLevel = 512; // several times the recursion's need, sanitizers included
+    size_t depth = treeDepth(root);
+    if (depth <= 4096) {
+        plist_free(root);
+        return;
+    }
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) return;
+    pthread_t thread;
+    bool started = pthread_attr_setstacksize(&attr, depth * bytesPerLevel + (1u << 20)) == 0 &&
+                   pthread_create(
+                       &thread, &attr,
+                       [](void* node) -> void* {
+                           plist_free(static_cast<plist_t>(node));
+                           return nullptr;
+                       },
+                       root) == 0;
+    pthread_attr_destroy(&attr);
+    if (started) pthread_join(thread, nullptr);
+}
+
+// Binary: the containers reachable from the top object, walked with an explicit stack, each
+// object measured once. The parser copies a shared object for every reference to it, so a small
+// document of shared references unfolds into an exponential tree: the unfolded size is bounded
+// too. A structure that cannot be walked is refused here, not left to the parser.
+void checkBinaryShape(std::string_view s, int maxDepth, std::uint32_t maxNodes) {
+    const PlistError malformed("property list could not be parsed");
+    const PlistError tooDeep("property list nested too deeply or too large");
+    if (s.size() < 8 + 32) throw malformed;
+    auto readBE = [&](size_t at, size_t n, std::uint64_t& out) {
+        if (n == 0 || n > 8 || at > s.size() || s.size() - at < n) return false;
+        out = 0;
+        for (size_t k = 0; k < n; ++k)
+            out = (out << 8) | static_cast<unsigned char>(s[at + k]);
+        return true;
+    };
+    const size_t trailer = s.size() - 32;
+    const size_t offsetSize = static_cast<unsigned char>(s[trailer + 6]);
+    const size_t refSize = static_cast<unsigned char>(s[trailer + 7]);
+    std::uint64_t count = 0, top = 0, table = 0;
+    readBE(trailer + 8, 8, count);
+    readBE(trailer + 16, 8, top);
+    readBE(trailer + 24, 8, table);
+    if (offsetSize == 0 || offsetSize > 8 || refSize == 0 || refSize > 8 || top >= count || table > trailer ||
+        count > (trailer - table) / offsetSize)
+        throw malformed;
+    if (count > maxNodes) throw tooDeep;
+
+    // The references of a container object, or none for anything else.
+    struct Refs {
+        size_t first = 0;
+        std::uint64_t n = 0;
+    };
+    auto refsOf = [&](std::uint64_t object) -> Refs {
+        std::uint64_t offset = 0;
+        readBE(table + object * offsetSize, offsetSize, offset);
+        if (offset >= trailer) throw malformed;
+        auto marker = static_cast<unsigned char>(s[offset]);
+        unsigned kind = marker >> 4;
+        if (kind != 0xA && kind != 0xC && kind != 0xD) return {};
+        std::uint64_t n = marker & 0x0F;
+        size_t at = offset + 1;
+        if (n == 0x0F) {
+            if (at >= trailer) throw malformed;
+            auto intMarker = static_cast<unsigned char>(s[at]);
+            if ((intMarker >> 4) != 0x1 || (intMarker & 0x0F) > 3) throw malformed;
+            size_t bytes = size_t{1} << (intMarker & 0x0F);
+            if (!readBE(at + 1, bytes, n)) throw malformed;
+            at += 1 + bytes;
+        }
+        if (kind == 0xD) {
+            if (n > std::numeric_limits<std::uint64_t>::max() / 2) throw malformed;
+            n *= 2; // keys, then values
+        }
+        if (at > trailer || n > (trailer - at) / refSize) throw malformed;
+        return Refs{at, n};
+    };
+
+    // Per object: 0 unseen, 1 on the current path, else 2 + its height; and its unfolded size.
+    std::vector<std::uint16_t> state(count, 0);
+    std::vector<std::uint32_t> nodes(count, 0);
+    struct Frame {
+        std::uint64_t object;
+        Refs refs;
+        std::uint64_t next = 0;
+        int height = 1;
+        std::uint64_t nodes = 1;
+    };
+    std::vector<Frame> path;
+    path.push_back(Frame{top, refsOf(top)});
+    state[top] = 1;
+    while (!path.empty()) {
+        Frame& f = path.back();
+        if (f.next == f.refs.n) {
+            const int height = f.height;
+            const std::uint64_t size = f.nodes;
+            state[f.object] = static_cast<std::uint16_t>(2 + height);
+            nodes[f.object] = static_cast<std::uint32_t>(size);
+            path.pop_back();
+            if (path.empty()) break;
+            Frame& parent = path.back();
+            parent.height = std::max(parent.height, height + 1);
+            parent.nodes += size;
+            if (parent.nodes > maxNodes) throw tooDeep;
+            continue;
+        }
+        std::uint64_t child = 0;
+        readBE(f.refs.first + f.next * refSize, refSize, child);
+        ++f.next;
+        if (child >= count) continue;
+        if (state[child] == 1) throw tooDeep; // a cycle nests without end
+        if (state[child] >= 2) {
+            f.height = std::max(f.height, state[child] - 2 + 1);
+            f.nodes += nodes[child];
+            if (static_cast<int>(path.size()) - 1 + f.height > maxDepth || f.nodes > maxNodes) throw tooDeep;
+            continue;
+        }
+        if (static_cast<int>(path.size()) + 1 > maxDepth) throw tooDeep;
+        state[child] = 1;
+        path.push_back(Frame{child, refsOf(child)});
     }
 }
 
@@ -141,22 +314,57 @@ PlistValue PlistValue::parse(const std::string& bytes) {
     plist_t root = nullptr;
     auto len = static_cast<uint32_t>(bytes.size());
     if (plist_is_binary(bytes.data(), len)) {
+        checkBinaryShape(bytes, kMaxDepth + 1, kMaxBinaryNodes);
         plist_from_bin(bytes.data(), len, &root);
     } else {
         plist_from_xml(bytes.data(), len, &root);
     }
     if (!root) throw PlistError("property list could not be parsed");
     Node owner(root);
-    return convert(root, 0);
+    try {
+        return convert(root, 0);
+    } catch (const PlistError&) {
+        // Nested too deeply: too deep, maybe, for plist_free as well.
+        freeDeepTree(static_cast<plist_t>(owner.release()));
+        throw;
+    }
 }
 
 PlistValue PlistValue::readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::system_error(errno ? errno : ENOENT, std::generic_category(), path);
-    std::ostringstream buf;
-    buf << in.rdbuf();
-    if (in.bad()) throw std::system_error(EIO, std::generic_category(), path);
-    return parse(buf.str());
+    // Plain reads, so that every failure (a folder in the file's place included) surfaces with
+    // its own errno rather than as an empty property list. Not blocking: a pipe in the file's
+    // place must not hang the caller.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) throw std::system_error(errno, std::generic_category(), path);
+    struct stat st {};
+    int refused = 0;
+    if (::fstat(fd, &st) != 0) {
+        refused = errno;
+    } else if (S_ISDIR(st.st_mode)) {
+        refused = EISDIR;
+    } else if (!S_ISREG(st.st_mode)) {
+        refused = EINVAL;
+    }
+    if (refused != 0) {
+        ::close(fd);
+        throw std::system_error(refused, std::generic_category(), path);
+    }
+    std::string bytes;
+    char buffer[64 * 1024];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            int e = errno;
+            ::close(fd);
+            throw std::system_error(e, std::generic_category(), path);
+        }
+        if (n == 0) break;
+        bytes.append(buffer, static_cast<size_t>(n));
+        if (bytes.size() > kMaxPlistBytes) break; // parse refuses it
+    }
+    ::close(fd);
+    return parse(bytes);
 }
 
 std::optional<bool> PlistValue::boolean() const {

@@ -13,6 +13,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <system_error>
 
 namespace pelkit {
 namespace {
@@ -225,7 +226,8 @@ TEST_F(BundleReaderTest, UnreadableInfoPlistPassesTheReadErrorThrough) {
         FAIL() << "read succeeded";
     } catch (const PelError&) {
         FAIL() << "a read error became a PelError";
-    } catch (const std::exception&) {
+    } catch (const std::system_error& e) {
+        EXPECT_EQ(e.code(), std::errc::is_a_directory);
     }
 }
 

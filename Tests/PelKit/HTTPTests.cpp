@@ -78,9 +78,10 @@ protected:
         return out;
     }
 
-    PelError getFailure(const Url& url) {
+    PelError getFailure(const Url& url) { return getFailure(url, *http); }
+    PelError getFailure(const Url& url, HTTP& client) {
         try {
-            http->get(url);
+            client.get(url);
         } catch (const PelError& e) {
             return e;
         }
@@ -123,6 +124,18 @@ TEST(HostThrottle, SpacesGrantsForOneHostBySecondAndLeavesOthersAlone) {
     throttle.release("a.example");
     throttle.release("a.example"); // releasing twice is harmless
     throttle.release("never.example");
+}
+
+TEST(HostThrottle, ClockSetBackCostsAtMostOneSpacing) {
+    platform::ManualClock clock;
+    VirtualSleeper sleeper(clock);
+    HostThrottle throttle(clock, sleeper);
+    throttle.acquire("a.example");
+    throttle.release("a.example");
+    clock.advance(-std::chrono::hours(2));
+    throttle.acquire("a.example");
+    EXPECT_EQ(sleeper.waits(), (std::vector<double>{1.0}));
+    throttle.release("a.example");
 }
 
 TEST(HostThrottle, OneHolderPerHostTheOtherPollsUntilRelease) {
@@ -307,6 +320,39 @@ TEST_F(HTTPTest, StallsTimeOut) {
 }
 
 // ---- get: refusals ----
+
+TEST_F(HTTPTest, BodiesOverTheLimitAreRefusedWithoutRetry) {
+    pelkit::HTTPOptions o;
+    o.caFile = server.caFile();
+    o.clock = &clock;
+    o.sleeper = &sleeper;
+    o.maxBodyBytes = 1000;
+    HTTP client(o);
+    struct Case {
+        const char* path;
+        size_t size;
+        bool chunked;
+        bool fits;
+    };
+    for (auto [path, size, chunked, fits] :
+         {Case{"/at-limit", 1000, false, true}, Case{"/over", 1001, false, false},
+          Case{"/chunked-at-limit", 1000, true, true}, Case{"/chunked-over", 50'000, true, false}}) {
+        SCOPED_TRACE(path);
+        Reply reply = Reply::ok(std::string(size, 'b'));
+        reply.chunked = chunked;
+        server.script(path, {reply});
+        if (fits) {
+            EXPECT_EQ(client.get(server.url(path)).data.size(), size);
+        } else {
+            PelError e = getFailure(server.url(path), client);
+            EXPECT_EQ(e.code(), ErrorCode::INT_UNEXPECTED);
+            EXPECT_EQ(e.message(), "response larger than 1000 bytes: " + server.url(path).text());
+        }
+        EXPECT_EQ(server.requests(path).size(), 1u);
+    }
+    for (double w : sleeper.waits())
+        EXPECT_LE(w, 1.0); // the throttle's spacing only, no retry
+}
 
 TEST_F(HTTPTest, PlainHttpIsRefusedBeforeAnyRequest) {
     for (const char* text : {"http://127.0.0.1/x", "ftp://127.0.0.1/x", "file:///etc/hosts"}) {

@@ -1,8 +1,16 @@
 #include "Platform/Plist.hpp"
+#include "Support/TempDir.hpp"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
 #include <random>
+#include <system_error>
 
 using platform::PlistError;
 using platform::PlistValue;
@@ -76,4 +84,107 @@ TEST(Plist, CorruptedBinaryNeverCrashes) {
 
 TEST(Plist, MissingFileIsAFileSystemError) {
     EXPECT_THROW(PlistValue::readFile("/nonexistent/Info.plist"), std::system_error);
+}
+
+namespace {
+
+void bigEndian(std::string& out, std::uint64_t v, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i)
+        out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+
+// A binary property list of `levels` one-level arrays, each holding `fanOut` references to the
+// next, ending in a text; `cycle` makes the last array refer back to the first instead.
+std::string binaryChain(int levels, int fanOut = 1, bool cycle = false) {
+    std::string s = "bplist00";
+    std::vector<std::uint64_t> offsets;
+    for (int i = 0; i < levels; ++i) {
+        offsets.push_back(s.size());
+        s.push_back(static_cast<char>(0xA0 | fanOut));
+        std::uint64_t next = cycle && i == levels - 1 ? 0 : static_cast<std::uint64_t>(i + 1);
+        for (int k = 0; k < fanOut; ++k)
+            bigEndian(s, next, 4);
+    }
+    offsets.push_back(s.size());
+    s += "\x51x";
+    std::uint64_t table = s.size();
+    for (auto o : offsets)
+        bigEndian(s, o, 4);
+    s.append(6, '\0');
+    s.push_back(4); // offset size
+    s.push_back(4); // reference size
+    bigEndian(s, offsets.size(), 8);
+    bigEndian(s, 0, 8);
+    bigEndian(s, table, 8);
+    return s;
+}
+
+std::string xmlNest(int levels, const std::string& filler = "") {
+    std::string s = "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
+                    "<string>x</string><key>deep</key>";
+    for (int i = 0; i < levels; ++i)
+        s += "<array>" + filler;
+    s += "<string>leaf</string>";
+    for (int i = 0; i < levels; ++i)
+        s += "</array>";
+    return s + "</dict></plist>";
+}
+
+} // namespace
+
+// The parser underneath recurses per level: such documents must be refused before it sees them.
+TEST(Plist, DeepNestingIsRefusedWithoutCrashing) {
+    struct Case {
+        const char* name;
+        std::string bytes;
+        bool parses;
+    };
+    const std::vector<Case> cases = {
+        {"XML, 200 levels", xmlNest(200), true},
+        {"XML, 300 levels", xmlNest(300), false},
+        {"XML, 300000 levels", xmlNest(300'000), false},
+        {"XML, tags in comments, CDATA and attributes do not nest",
+         xmlNest(200, "<!-- <array><array> --><string a=\"<array>\"><![CDATA[<array><dict>]]></string>"),
+         true},
+        {"binary, 200 levels", binaryChain(200), true},
+        {"binary, 300 levels", binaryChain(300), false},
+        {"binary, 200000 levels", binaryChain(200'000), false},
+        {"binary, a reference cycle", binaryChain(50, 1, true), false},
+        // Shared references: 60 objects, 2^60 paths through them.
+        {"binary, shared references within bounds", binaryChain(12, 2), true},
+        {"binary, shared references unfolding past any Info.plist", binaryChain(60, 2), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto t0 = std::chrono::steady_clock::now();
+        if (c.parses) {
+            EXPECT_NO_THROW(PlistValue::parse(c.bytes));
+        } else {
+            EXPECT_THROW(PlistValue::parse(c.bytes), PlistError);
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+    }
+    EXPECT_EQ(PlistValue::parse(xmlNest(200)).stringForKey("CFBundleIdentifier"), "x");
+}
+
+TEST(Plist, SomethingOtherThanAFileIsAReadError) {
+    pelsupport::TempDir dir("pel-plist");
+    std::filesystem::create_directory(dir / "folder.plist");
+    try {
+        PlistValue::readFile((dir / "folder.plist").string());
+        FAIL() << "read a folder";
+    } catch (const std::system_error& e) {
+        EXPECT_EQ(e.code(), std::errc::is_a_directory);
+    }
+
+    // A pipe with no writer must not block the reader.
+    const std::string fifo = (dir / "pipe.plist").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    auto read = std::async(std::launch::async, [&] { PlistValue::readFile(fifo); });
+    if (read.wait_for(std::chrono::seconds(3)) != std::future_status::ready) {
+        ADD_FAILURE() << "reading a pipe blocked";
+        int w = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK); // lets the reader go
+        if (w >= 0) ::close(w);
+    }
+    EXPECT_THROW(read.get(), std::system_error);
 }
