@@ -131,12 +131,20 @@ Url DownloadCache::root() {
     return Url::fromFilePath(PelPaths::cacheDir().filePath() + "downloads/");
 }
 
+namespace {
+// "/" and NUL are the two bytes a path component cannot hold: a NUL would end the path there,
+// so "..%00" from a feed would still address the folder above.
+std::string withoutSeparators(std::string_view text) {
+    return replaceAll(replaceAll(text, "/", "_"), std::string_view("\0", 1), "_");
+}
+} // namespace
+
 std::string DownloadCache::sanitizedComponent(std::string_view text) {
-    return replaceAll(replaceAll(text, "/", "_"), "..", "_");
+    return replaceAll(withoutSeparators(text), "..", "_");
 }
 
 std::string DownloadCache::sanitizedFileName(std::string_view filename) {
-    std::string name = replaceAll(filename, "/", "_");
+    std::string name = withoutSeparators(filename);
     if (name.empty() || name == "." || name == "..") return "download.bin";
     return name;
 }

@@ -23,12 +23,12 @@ public:
     // root/<bundle>/<version>/<file>; touches no file.
     static Url path(const std::string& bundleID, const std::string& version, const std::string& filename);
 
-    // A bundle or version component: every "/" becomes "_", then every ".." (non-overlapping,
-    // left to right) becomes "_".
+    // A bundle or version component: every "/" (and NUL) becomes "_", then every ".."
+    // (non-overlapping, left to right) becomes "_".
     static std::string sanitizedComponent(std::string_view text);
 
-    // A file component: every "/" becomes "_"; a name that is then "", "." or ".." (which would
-    // address a folder) becomes "download.bin".
+    // A file component: every "/" (and NUL) becomes "_"; a name that is then "", "." or ".."
+    // (which would address a folder) becomes "download.bin".
     static std::string sanitizedFileName(std::string_view filename);
 
     // A usable cached file, or nothing. A given hash (even empty) decides alone and a mismatch

@@ -82,6 +82,9 @@ TEST_F(DownloadCacheTest, PathComponentsAreSanitised) {
         {"com.example.App", "1.0", "..", "com.example.App/1.0/download.bin"},
         {"com.example.App", "1.0", "/", "com.example.App/1.0/_"},
         {"com.example.App", "1.0", "...", "com.example.App/1.0/..."},
+        // A NUL would end the path: "..\0" would address the bundle folder, "\0" the version folder.
+        {"com.example.App", std::string("2.0\0", 4), std::string("..\0", 3), "com.example.App/2.0_/.._"},
+        {std::string("com\0..", 6), "1.0", std::string("\0", 1), "com__/1.0/_"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(DownloadCache::path(c.bundleID, c.version, c.filename).filePath(),

@@ -928,17 +928,16 @@ TEST_F(EngineUpdateTest, FeedFileNamesNeverAddressAFolder) {
         std::string fileName;
     };
     const Case cases[] = {
-        {"/dl/", "download.bin"},
-        {"/dl/%2E%2E", "download.bin"},
-        {"/dl/.", "download.bin"},
-        {"/dl/%2E%2E%2Fx.zip", ".._x.zip"},
+        {"/dl/", "download.bin"},           {"/dl/%2E%2E", "download.bin"}, {"/dl/.", "download.bin"},
+        {"/dl/%2E%2E%2Fx.zip", ".._x.zip"}, {"/dl/%2E%2E%00", ".._"},
     };
     int n = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.urlPath);
         const std::string version = "2." + std::to_string(n++);
         // The client squashes a plain "." segment; the server decodes the escaped ones.
-        for (const std::string p : {"/dl/", "/dl/..", "/dl/../x.zip"})
+        for (const std::string& p : {std::string("/dl/"), std::string("/dl/.."), std::string("/dl/../x.zip"),
+                                     std::string("/dl/..\0", 7)})
             f.server.script(p, {Reply::fromFile(zip)});
         RemoteVersion remote;
         remote.source = AppSource::sparkle;
