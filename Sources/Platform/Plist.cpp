@@ -23,8 +23,13 @@ constexpr double kEpochOffset = 978307200.0;
 // Nothing we read is this large; refuse before handing it to the parser.
 constexpr size_t kMaxPlistBytes = 64u * 1024u * 1024u;
 constexpr int kMaxDepth = 256;
-// Far beyond any Info.plist; bounds what a binary document may unfold into.
-constexpr std::uint32_t kMaxBinaryNodes = 1u << 20;
+// libplist takes time quadratic in the members of one dictionary and in the entities of one
+// text. Far beyond any Info.plist, these bound a hostile document's cost to a fraction of a
+// second: the values a binary document may unfold into, and an XML document's markup ('<')
+// and entity ('&') characters.
+constexpr std::uint32_t kMaxBinaryNodes = 1u << 18;
+constexpr size_t kMaxXmlMarkup = 1u << 18;
+constexpr size_t kMaxXmlEntities = 1u << 16;
 
 struct NodeDeleter {
     void operator()(void* node) const {
@@ -317,6 +322,9 @@ PlistValue PlistValue::parse(const std::string& bytes) {
         checkBinaryShape(bytes, kMaxDepth + 1, kMaxBinaryNodes);
         plist_from_bin(bytes.data(), len, &root);
     } else {
+        if (static_cast<size_t>(std::count(bytes.begin(), bytes.end(), '<')) > kMaxXmlMarkup ||
+            static_cast<size_t>(std::count(bytes.begin(), bytes.end(), '&')) > kMaxXmlEntities)
+            throw PlistError("property list too large");
         plist_from_xml(bytes.data(), len, &root);
     }
     if (!root) throw PlistError("property list could not be parsed");

@@ -119,6 +119,45 @@ std::string binaryChain(int levels, int fanOut = 1, bool cycle = false) {
     return s;
 }
 
+// A binary dictionary of `keys` members, every value the same shared `true`.
+std::string binaryDictionary(int keys) {
+    std::string s = "bplist00";
+    std::vector<std::uint64_t> offsets;
+    offsets.push_back(s.size());
+    s.push_back(static_cast<char>(0xDF));
+    s.push_back(static_cast<char>(0x12)); // a 4-byte count follows
+    bigEndian(s, static_cast<std::uint64_t>(keys), 4);
+    for (int i = 0; i < keys; ++i)
+        bigEndian(s, static_cast<std::uint64_t>(2 + i), 4);
+    for (int i = 0; i < keys; ++i)
+        bigEndian(s, 1, 4);
+    offsets.push_back(s.size());
+    s.push_back(0x09); // true
+    for (int i = 0; i < keys; ++i) {
+        std::string key = "k" + std::to_string(i);
+        offsets.push_back(s.size());
+        s.push_back(static_cast<char>(0x50 | key.size()));
+        s += key;
+    }
+    std::uint64_t table = s.size();
+    for (auto o : offsets)
+        bigEndian(s, o, 4);
+    s.append(6, '\0');
+    s.push_back(4);
+    s.push_back(4);
+    bigEndian(s, offsets.size(), 8);
+    bigEndian(s, 0, 8);
+    bigEndian(s, table, 8);
+    return s;
+}
+
+std::string xmlDictionary(int keys) {
+    std::string s = "<plist><dict>";
+    for (int i = 0; i < keys; ++i)
+        s += "<key>k" + std::to_string(i) + "</key><true/>";
+    return s + "</dict></plist>";
+}
+
 std::string xmlNest(int levels, const std::string& filler = "") {
     std::string s = "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
                     "<string>x</string><key>deep</key>";
@@ -142,6 +181,7 @@ TEST(Plist, DeepNestingIsRefusedWithoutCrashing) {
     const std::vector<Case> cases = {
         {"XML, 200 levels", xmlNest(200), true},
         {"XML, 300 levels", xmlNest(300), false},
+        {"XML, 130000 levels", xmlNest(130'000), false},
         {"XML, 300000 levels", xmlNest(300'000), false},
         {"XML, tags in comments, CDATA and attributes do not nest",
          xmlNest(200, "<!-- <array><array> --><string a=\"<array>\"><![CDATA[<array><dict>]]></string>"),
@@ -187,4 +227,35 @@ TEST(Plist, SomethingOtherThanAFileIsAReadError) {
         if (w >= 0) ::close(w);
     }
     EXPECT_THROW(read.get(), std::system_error);
+}
+
+// libplist is quadratic in the members of one dictionary and the entities of one text: a
+// hostile document of a few megabytes would take minutes.
+TEST(Plist, DocumentsTooCostlyToParseAreRefused) {
+    std::string entities = "<plist><string>";
+    for (int i = 0; i < 70'000; ++i)
+        entities += "&amp;";
+    entities += "</string></plist>";
+    struct Case {
+        const char* name;
+        std::string bytes;
+        bool parses;
+    };
+    const std::vector<Case> cases = {
+        {"XML, 10000 keys", xmlDictionary(10'000), true},
+        {"XML, 140000 keys", xmlDictionary(140'000), false},
+        {"XML, 70000 entities", entities, false},
+        {"binary, 10000 keys", binaryDictionary(10'000), true},
+        {"binary, 140000 keys", binaryDictionary(140'000), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto t0 = std::chrono::steady_clock::now();
+        if (c.parses) {
+            EXPECT_EQ(PlistValue::parse(c.bytes).dictionary()->size(), 10'000u);
+        } else {
+            EXPECT_THROW(PlistValue::parse(c.bytes), PlistError);
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+    }
 }
