@@ -2,6 +2,7 @@
 
 #include "PelKit/DB.hpp"
 #include "Platform/Plist.hpp"
+#include "Support/SharedTestDB.hpp"
 #include "Support/BundleBuilder.hpp"
 #include "Support/FakeBundleTools.hpp"
 #include "Support/FakeTools.hpp"
@@ -23,21 +24,13 @@ using pelsupport::BundleBuilder;
 using pelsupport::FakeBundleTools;
 using pelsupport::FakeReply;
 using pelsupport::FakeTools;
+using pelsupport::SharedTestDB;
 using pelsupport::TempDir;
 using platform::PlistValue;
 
 Url urlOf(const fs::path& p) {
     return Url::fromFilePath(p.string());
 }
-
-// A fresh database standing in for DB::shared() while it lives.
-struct SharedTestDB {
-    DB db;
-    explicit SharedTestDB(const fs::path& file) : db(Url::fromFilePath(file.string())) {
-        testing::setSharedDB(&db);
-    }
-    ~SharedTestDB() { testing::setSharedDB(nullptr); }
-};
 
 PlistValue number(std::int64_t n) {
     return PlistValue(PlistValue::Storage{n});

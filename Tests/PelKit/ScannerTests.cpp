@@ -3,6 +3,7 @@
 #include "PelKit/BundleReader.hpp"
 #include "PelKit/Config.hpp"
 #include "PelKit/DB.hpp"
+#include "Support/SharedTestDB.hpp"
 #include "Support/BundleBuilder.hpp"
 #include "Support/FakeBundleTools.hpp"
 #include "Support/FakeTools.hpp"
@@ -22,20 +23,12 @@ namespace fs = std::filesystem;
 using pelsupport::BundleBuilder;
 using pelsupport::FakeBundleTools;
 using pelsupport::FakeTools;
+using pelsupport::SharedTestDB;
 using pelsupport::TempDir;
 
 Url urlOf(const fs::path& p) {
     return Url::fromFilePath(p.string());
 }
-
-// A fresh database standing in for DB::shared() while it lives.
-struct SharedTestDB {
-    DB db;
-    explicit SharedTestDB(const fs::path& file) : db(Url::fromFilePath(file.string())) {
-        testing::setSharedDB(&db);
-    }
-    ~SharedTestDB() { testing::setSharedDB(nullptr); }
-};
 
 std::map<std::string, std::string> reasonsByPath(const ScanResult& r) {
     std::map<std::string, std::string> out;

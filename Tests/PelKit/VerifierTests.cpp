@@ -3,6 +3,7 @@
 #include "PelKit/DB.hpp"
 #include "Platform/Plist.hpp"
 #include "Platform/Sha256.hpp"
+#include "Support/SharedTestDB.hpp"
 #include "Support/BundleBuilder.hpp"
 #include "Support/FakeBundleTools.hpp"
 #include "Support/FakeTools.hpp"
@@ -31,6 +32,7 @@ using pelsupport::BundleBuilder;
 using pelsupport::FakeBundleTools;
 using pelsupport::FakeReply;
 using pelsupport::FakeTools;
+using pelsupport::SharedTestDB;
 using pelsupport::TempDir;
 using platform::PlistValue;
 
@@ -79,15 +81,6 @@ FakeReply slowReply(double seconds) {
     r.delaySeconds = seconds;
     return r;
 }
-
-// A fresh database standing in for DB::shared() while it lives.
-struct SharedTestDB {
-    DB db;
-    explicit SharedTestDB(const fs::path& file) : db(Url::fromFilePath(file.string())) {
-        pelkit::testing::setSharedDB(&db);
-    }
-    ~SharedTestDB() { pelkit::testing::setSharedDB(nullptr); }
-};
 
 class VerifierTest : public ::testing::Test {
 protected:
