@@ -1,6 +1,7 @@
 #include "PelKit/Installer.hpp"
 
 #include "PelKit/Proc.hpp"
+#include "Support/PelErrorAssertions.hpp"
 #include "Support/ArchiveBuilder.hpp"
 #include "Support/BundleBuilder.hpp"
 #include "Support/FakeDiskTools.hpp"
@@ -36,16 +37,7 @@ Url fileUrl(const fs::path& p) {
 }
 
 // Runs `f` and returns the PelError it throws (failing the test when it throws nothing else).
-PelError pelErrorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const PelError& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no PelError thrown";
-    return PelError(ErrorCode::INT_UNEXPECTED, std::nullopt, std::nullopt, "<none>", false);
-}
-
+using pelsupport::pelErrorOf;
 void expectPlainError(const PelError& e, ErrorCode code, const std::string& message) {
     EXPECT_EQ(rawValue(e.code()), rawValue(code)) << e.message();
     EXPECT_EQ(e.message(), message);

@@ -2,6 +2,7 @@
 
 #include "PelKit/Proc.hpp"
 #include "PelKit/ScriptQuoting.hpp"
+#include "Support/PelErrorAssertions.hpp"
 #include "Support/ArchiveBuilder.hpp"
 #include "Support/FakeDiskTools.hpp"
 #include "Support/FakeInstallTools.hpp"
@@ -41,24 +42,8 @@ InstalledApp exampleApp() {
     return app;
 }
 
-PelError pelErrorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const PelError& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no PelError thrown";
-    return PelError(ErrorCode::INT_UNEXPECTED, std::nullopt, std::nullopt, "<none>", false);
-}
-
-void expectError(const PelError& e, ErrorCode code, std::optional<std::string> bundleID,
-                 const std::string& message) {
-    EXPECT_EQ(rawValue(e.code()), rawValue(code)) << e.message();
-    EXPECT_EQ(e.message(), message);
-    EXPECT_EQ(e.bundleID(), bundleID);
-    EXPECT_EQ(e.source(), std::nullopt);
-    EXPECT_FALSE(e.overrideCanFix());
-}
+using pelsupport::pelErrorOf;
+using pelsupport::expectError;
 
 // The time-out each tool asked for, while the given cap applies.
 class TimeoutRecorder {

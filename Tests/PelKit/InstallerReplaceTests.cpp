@@ -5,6 +5,7 @@
 #include "PelKit/Proc.hpp"
 #include "PelKit/ScriptQuoting.hpp"
 #include "Platform/FileOps.hpp"
+#include "Support/PelErrorAssertions.hpp"
 #include "Support/FakeDiskTools.hpp"
 #include "Support/FakeInstallTools.hpp"
 #include "Support/FakeReplaceTools.hpp"
@@ -62,24 +63,8 @@ bool isEmptyFolder(const fs::path& p) {
     return fs::is_directory(p, ec) && fs::is_empty(p, ec);
 }
 
-PelError pelErrorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const PelError& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no PelError thrown";
-    return PelError(ErrorCode::INT_UNEXPECTED, std::nullopt, std::nullopt, "<none>", false);
-}
-
-void expectError(const PelError& e, ErrorCode code, const std::optional<std::string>& bundleID,
-                 const std::string& message) {
-    EXPECT_EQ(rawValue(e.code()), rawValue(code)) << e.message();
-    EXPECT_EQ(e.message(), message);
-    EXPECT_EQ(e.bundleID(), bundleID);
-    EXPECT_EQ(e.source(), std::nullopt);
-    EXPECT_FALSE(e.overrideCanFix());
-}
+using pelsupport::pelErrorOf;
+using pelsupport::expectError;
 
 // Runs a test body with this folder as the working directory (for canaries that write "here").
 class ScopedWorkingDirectory {
