@@ -2,6 +2,7 @@
 #include "PelKit/HTTP.hpp"
 #include "PelKit/Models.hpp"
 #include "Platform/Errors.hpp"
+#include "Support/LoopbackPort.hpp"
 #include "Support/TempDir.hpp"
 #include "Support/TestServer.hpp"
 #include "Support/VirtualSleeper.hpp"
@@ -341,15 +342,7 @@ TEST_F(DownloadTest, UnknownLengthReportsMinusOneThenTheSize) {
 }
 
 TEST_F(DownloadTest, OtherTransferErrorsAreThrownUnchangedAtOnce) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd); // nothing listens on this port now
-    auto refused = *Url::parse(fmt::format("https://127.0.0.1:{}/f", ntohs(addr.sin_port)));
+    auto refused = *Url::parse(fmt::format("https://127.0.0.1:{}/f", pelsupport::closedLoopbackPort()));
     EXPECT_THROW(http->download(refused, out / "file.zip"), platform::TransportError);
     EXPECT_TRUE(sleeper.waits().empty());
     EXPECT_TRUE(leftovers().empty());

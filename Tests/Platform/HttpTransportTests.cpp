@@ -1,5 +1,6 @@
 #include "Platform/Errors.hpp"
 #include "Platform/HttpTransport.hpp"
+#include "Support/LoopbackPort.hpp"
 #include "Support/TempDir.hpp"
 #include "Support/TestServer.hpp"
 
@@ -237,15 +238,7 @@ TEST_F(HttpTransportTest, FailuresAreReportedByKind) {
 }
 
 TEST_F(HttpTransportTest, ConnectionRefusedAndUntrustedCertificateAreOtherFailures) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    int closedPort = ntohs(addr.sin_port);
-    ::close(fd); // nothing listens there now
+    const int closedPort = pelsupport::closedLoopbackPort();
     HttpRequest refused = request("/");
     refused.url = *platform::Url::parse(fmt::format("https://127.0.0.1:{}/", closedPort));
     EXPECT_EQ(failureKind(refused), TransportErrorKind::other);
