@@ -11,11 +11,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string real(std::string_view name) {
-    auto path = FakeTools::realTool(name);
-    if (!path) throw std::runtime_error("real tool not found: " + std::string(name));
-    return shQuote(*path);
-}
+std::string real(std::string_view name) { return FakeTools::quotedRealTool(name); }
 
 const char* kMountsFile = "\"$PEL_FAKE_STATE/hdiutil-mounts\"";
 

@@ -14,11 +14,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string real(std::string_view name) {
-    auto path = FakeTools::realTool(name);
-    if (!path) throw std::runtime_error("real tool not found: " + std::string(name));
-    return shQuote(*path);
-}
+std::string real(std::string_view name) { return FakeTools::quotedRealTool(name); }
 
 // Bytes as a header value: see the header's description of the stand-in.
 std::string encodeValue(std::string_view bytes) {

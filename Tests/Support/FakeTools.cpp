@@ -97,6 +97,12 @@ std::optional<std::string> FakeTools::realTool(std::string_view tool) {
     return std::nullopt;
 }
 
+std::string FakeTools::quotedRealTool(std::string_view tool) {
+    auto path = realTool(tool);
+    if (!path) throw std::runtime_error("real tool not found: " + std::string(tool));
+    return shQuote(*path);
+}
+
 FakeTools::FakeTools(bool searchOnlyHere) {
     char tmpl[] = "/tmp/pel-fake-tools-XXXXXX";
     if (::mkdtemp(tmpl) == nullptr) throw std::system_error(errno, std::generic_category(), "mkdtemp");

@@ -173,6 +173,8 @@ public:
 
     // The machine's real tool (from /usr/bin or /bin), for fakes that delegate to it.
     static std::optional<std::string> realTool(std::string_view tool);
+    // The same, quoted for a fake's script; throws when the machine lacks it.
+    static std::string quotedRealTool(std::string_view tool);
 
 private:
     void writeScript(std::string_view tool, const std::string& body);
