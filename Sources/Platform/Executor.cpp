@@ -1,0 +1,63 @@
+#include "Platform/Executor.hpp"
+
+#include <mutex>
+
+namespace platform {
+
+struct RepeatingTimer::State : std::enable_shared_from_this<State> {
+    Executor* executor = nullptr;
+    std::chrono::nanoseconds interval{};
+    std::function<void()> tick;
+    std::mutex mutex;
+    bool active = true;
+    TaskHandle pending;
+
+    void schedule() {
+        std::weak_ptr<State> weak = shared_from_this();
+        TaskHandle handle = executor->postAfter(interval, [weak] {
+            auto self = weak.lock();
+            if (!self) return;
+            {
+                std::lock_guard lock(self->mutex);
+                if (!self->active) return;
+            }
+            self->tick();
+            std::lock_guard lock(self->mutex);
+            if (self->active) self->scheduleLocked();
+        });
+        pending = handle;
+    }
+    void scheduleLocked() { schedule(); }
+};
+
+RepeatingTimer::RepeatingTimer(Executor& executor, std::chrono::nanoseconds interval, std::function<void()> tick)
+    : state_(std::make_shared<State>()) {
+    state_->executor = &executor;
+    state_->interval = interval;
+    state_->tick = std::move(tick);
+    std::lock_guard lock(state_->mutex);
+    state_->schedule();
+}
+
+RepeatingTimer& RepeatingTimer::operator=(RepeatingTimer&& other) noexcept {
+    if (this != &other) {
+        cancel();
+        state_ = std::move(other.state_);
+    }
+    return *this;
+}
+
+void RepeatingTimer::cancel() {
+    if (!state_) return;
+    std::lock_guard lock(state_->mutex);
+    state_->active = false;
+    state_->pending.cancel();
+}
+
+bool RepeatingTimer::isActive() const {
+    if (!state_) return false;
+    std::lock_guard lock(state_->mutex);
+    return state_->active;
+}
+
+} // namespace platform
