@@ -293,7 +293,7 @@ TEST_F(BundleReaderTest, NoLipoRunWithoutAnExecutableFileOrWithoutLipo) {
 }
 
 TEST_F(BundleReaderTest, HangingLipoCostsOnlyTheArchitectures) {
-    pelkit::testing::ScopedToolTimeout fast(0.2);
+    pelkit::testing::ScopedToolTimeout fast(pelsupport::shortTimeOutFor("lipo", 0.2));
     fakes.defaultLipo(FakeReply().withOut("arm64\n").withDelay(5));
     InstalledApp app = BundleReader::read(urlOf(build(BundleBuilder("Slow.app"))));
     EXPECT_TRUE(app.archs.empty());
@@ -406,7 +406,7 @@ TEST_F(BundleReaderTest, MissingCodesignGivesNoTeamIDAndCachesNothing) {
 
 TEST_F(BundleReaderTest, CodesignTimeOutThrowsForTheTeamIDAndIsDiscardedByRead) {
     fs::path bundle = build(BundleBuilder("Hangs.app"));
-    pelkit::testing::ScopedToolTimeout fast(0.2);
+    pelkit::testing::ScopedToolTimeout fast(pelsupport::shortTimeOutFor("codesign", 0.2));
     fakes.codesignDisplay(bundle.string(), FakeReply().withErr("TeamIdentifier=LATE\n").withDelay(5));
     try {
         BundleReader::readTeamID(urlOf(bundle));

@@ -395,8 +395,7 @@ TEST_F(ExtractTest, ImageIsDetachedAfterACopyThatTimesOut) {
     slowCopy.reply = pelsupport::dittoReply();
     slowCopy.reply.delaySeconds = 20;
     pelsupport::installFakeDitto(tools, {slowCopy});
-    pelkit::testing::ScopedToolTimeout shortDitto(
-        [](const std::string& path, double requested) { return path.ends_with("/ditto") ? 0.3 : requested; });
+    pelkit::testing::ScopedToolTimeout shortDitto(pelsupport::shortTimeOutFor("ditto", 0.3));
 
     auto e = pelErrorOf([&] { extract(image); });
     EXPECT_EQ(e.code(), ErrorCode::INT_UNEXPECTED);

@@ -159,7 +159,7 @@ TEST_F(InstallerPkgTest, InspectionFailsWithoutPkgutilAndPassesTheRunnersErrorsO
 
     tools.install("pkgutil", FakeReply().withDelay(5));
     {
-        pelkit::testing::ScopedToolTimeout fast(0.2);
+        pelkit::testing::ScopedToolTimeout fast(pelsupport::shortTimeOutFor("pkgutil", 0.2));
         expectError(pelErrorOf([&] { Installer::inspectPkg(fileUrl(package)); }), ErrorCode::INT_UNEXPECTED,
                     std::nullopt, tools.path("pkgutil") + " timeout after 60s");
     }
@@ -392,7 +392,7 @@ TEST_F(InstallerPkgTest, OsascriptMissingOrOutlivingItsTimeOut) {
     auto package = pkg(PkgStandIn());
     tools.install("osascript", FakeReply().withDelay(5));
     {
-        pelkit::testing::ScopedToolTimeout fast(0.2);
+        pelkit::testing::ScopedToolTimeout fast(pelsupport::shortTimeOutFor("osascript", 0.2));
         expectError(pelErrorOf([&] { install(package, "ABCDE12345"); }), ErrorCode::INT_UNEXPECTED,
                     std::nullopt, tools.path("osascript") + " timeout after 900s");
     }
@@ -504,7 +504,7 @@ TEST(InstallViaBrew, MissingBrewOrOneThatHangs) {
     EXPECT_EQ(progressCalls, 0);
 
     pelsupport::installFakeBrew(tools, FakeReply().withDelay(5));
-    pelkit::testing::ScopedToolTimeout fast(0.2);
+    pelkit::testing::ScopedToolTimeout fast(pelsupport::shortTimeOutFor("brew", 0.2));
     expectError(pelErrorOf([&] { Installer::installViaBrew("example", countProgress); }),
                 ErrorCode::INT_UNEXPECTED, std::nullopt, tools.path("brew") + " timeout after 900s");
     EXPECT_EQ(progressCalls, 1);

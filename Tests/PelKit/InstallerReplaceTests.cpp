@@ -350,7 +350,7 @@ TEST_F(Replace, NoCodesignMeansTheSwapIsAccepted) {
 
 TEST_F(Replace, ACheckThatTimesOutIsThrownUnchangedAndLeavesTheSwapBackup) {
     pelsupport::installVerifyingCodesign(tools, FakeReply().withDelay(5));
-    pelkit::testing::ScopedToolTimeout fast(0.3);
+    pelkit::testing::ScopedToolTimeout fast(pelsupport::shortTimeOutFor("codesign", 0.3));
     auto e = pelErrorOf([&] { install(); });
     EXPECT_EQ(rawValue(e.code()), rawValue(ErrorCode::INT_UNEXPECTED));
     EXPECT_EQ(e.message(), tools.path("codesign") + " timeout after 300s");

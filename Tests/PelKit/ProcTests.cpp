@@ -364,18 +364,28 @@ TEST(ProcConcurrency, ToolsSeeOnlyTheirOwnThreeStreams) {
 }
 
 TEST(ProcConcurrency, RunsOnTwoThreadsDoNotWaitForEachOther) {
+    // Each run marks its start, then waits for the other's mark: both succeed only when both runs
+    // were under way at once. Serialised runs would give up after about 20 s and say "alone".
     FakeTools tools;
-    tools.install("slow", FakeReply().withOut("slow").withDelay(1.0));
-    tools.install("quick", FakeReply().withOut("quick"));
-    std::thread slow([&] { EXPECT_EQ(Proc::run(tools.path("slow"), {}, 10).stdout, "slow"); });
-    ::usleep(50'000); // let the slow one start first
-    for (int i = 0; i < 5; ++i) {
-        double taken =
-            secondsTaken([&] { EXPECT_EQ(Proc::run(tools.path("quick"), {}, 10).stdout, "quick"); });
-        EXPECT_LT(taken, 0.5);
+    const auto sleep = *FakeTools::realTool("sleep");
+    tools.install("meet", FakeReply().withOut("met").withShell(
+                              ": > \"$PEL_FAKE_STATE/$1\"; i=0\n"
+                              "while [ ! -e \"$PEL_FAKE_STATE/$2\" ]; do\n"
+                              "  i=$((i + 1)); [ $i -gt 2000 ] && { echo alone; exit 1; }\n"
+                              "  " + pelsupport::shQuote(sleep) + " 0.01\n"
+                              "done\n"));
+    auto meet = [&](std::string self, std::string other, ProcResult& out) {
+        out = Proc::run(tools.path("meet"), {self, other}, 60);
+    };
+    ProcResult a, b;
+    std::thread first(meet, "a", "b", std::ref(a));
+    std::thread second(meet, "b", "a", std::ref(b));
+    first.join();
+    second.join();
+    for (const auto* r : {&a, &b}) {
+        EXPECT_EQ(r->status, 0);
+        EXPECT_EQ(r->stdout, "met");
     }
-    slow.join();
-    EXPECT_EQ(tools.callCount("quick"), 5);
 }
 
 // ---- the fake tool kit ----

@@ -348,7 +348,7 @@ TEST_F(VerifierTest, CodesignTimingOutAbortsWithoutASignatureStep) {
     FakeTools slowTools;
     FakeBundleTools slow{slowTools};
     pelsupport::addCodesignVerify(slow, {.delaySeconds = 5});
-    pelkit::testing::ScopedToolTimeout fast(0.2);
+    pelkit::testing::ScopedToolTimeout fast(pelsupport::shortTimeOutFor("codesign", 0.2));
     VerifyResult r = verify();
     EXPECT_EQ(r.steps, (Steps{sizeNone, hashNone, extracted}));
     EXPECT_TRUE(r.aborted);

@@ -192,6 +192,15 @@ private:
 // Quotes `s` for sh (single quotes).
 std::string shQuote(std::string_view s);
 
+// A time-out map that lets only `tool` (matched by file name) time out after `seconds`; every other
+// tool keeps the time-out its caller asked for, so a busy machine cannot make them strike first.
+inline pelkit::testing::TimeoutMap shortTimeOutFor(std::string tool, double seconds) {
+    return [tool = std::move(tool), seconds](const std::string& path, double requested) {
+        const auto slash = path.rfind('/');
+        return path.substr(slash == std::string::npos ? 0 : slash + 1) == tool ? seconds : requested;
+    };
+}
+
 } // namespace pelsupport
 
 // The kit's first home; kept so both spellings work.
