@@ -1,6 +1,9 @@
 #include "PelKit/UpdateSources/Sparkle.hpp"
+#include "Support/TempDir.hpp"
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 using namespace pelkit;
 
@@ -131,4 +134,120 @@ TEST(SparkleParse, LargeFeedInOnePass) {
     auto parsed = SparkleSource::parse(feed(items));
     ASSERT_EQ(parsed.size(), 3000u);
     EXPECT_EQ(parsed.back().version, "1.2999");
+}
+
+namespace {
+
+std::string realAppcast(const std::string& name) {
+    return pelsupport::readText(std::filesystem::path(PEL_TEST_SOURCE_DIR) / "Tests/Fixtures/realworld/appcasts" / name);
+}
+
+}  // namespace
+
+TEST(SparkleParse, DeltaEnclosuresAreNotTheRelease) {
+    // Real feeds: the full archive first, then binary patches inside <sparkle:deltas>.
+    struct Case {
+        const char* file;
+        std::size_t items;
+        const char* url;
+        std::int64_t length;
+    } cases[] = {
+        {"mythic.xml", 3,
+         "https://dl.getmythic.app/updates/92033dfd-7a35-4629-9ca5-60d66576fb65/Mythic.zip", 31858295},
+        {"swish.xml", 1, "https://github.com/chrenn/swish-dl/releases/download/1.13.2/Swish.sparkle.dmg",
+         10562211},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        auto items = SparkleSource::parse(realAppcast(c.file));
+        ASSERT_EQ(items.size(), c.items);
+        ASSERT_TRUE(items[0].enclosureURL);
+        EXPECT_EQ(items[0].enclosureURL->text(), c.url);
+        EXPECT_EQ(items[0].length, c.length);
+        for (const auto& item : items) {
+            ASSERT_TRUE(item.enclosureURL) << item.version;
+            EXPECT_FALSE(item.enclosureURL->text().ends_with(".delta")) << item.version;
+        }
+    }
+
+    // A delta's attributes set nothing either, even before the item's own enclosure.
+    auto item = only(R"(<item><sparkle:deltas><enclosure url="https://x/p.delta" length="5"
+        sparkle:shortVersionString="9" sparkle:version="900" sparkle:channel="beta"/></sparkle:deltas>
+        <enclosure url="https://x/full.zip" length="50" sparkle:shortVersionString="2"/></item>)");
+    EXPECT_EQ(item.version, "2");
+    EXPECT_FALSE(item.build);
+    EXPECT_FALSE(item.channel);
+    EXPECT_EQ(item.enclosureURL->text(), "https://x/full.zip");
+    EXPECT_EQ(item.length, 50);
+}
+
+TEST(SparkleParse, EnclosuresForAnotherSystemAreNotTheItems) {
+    struct Case {
+        const char* name;
+        const char* enclosures;
+        std::optional<std::string> url;  // nullopt with dropped: no item at all
+        bool dropped = false;
+    } cases[] = {
+        {"no os attribute", R"(<enclosure url="https://x/mac.zip"/>)", "https://x/mac.zip"},
+        {"macos", R"(<enclosure url="https://x/mac.zip" sparkle:os="macos"/>)", "https://x/mac.zip"},
+        {"macOS in other letter case", R"(<enclosure url="https://x/mac.zip" sparkle:os="macOS"/>)",
+         "https://x/mac.zip"},
+        {"windows after mac", R"(<enclosure url="https://x/mac.zip" sparkle:os="macos"/>
+            <enclosure url="https://x/win.exe" sparkle:os="windows" length="9"/>)",
+         "https://x/mac.zip"},
+        {"windows before mac", R"(<enclosure url="https://x/win.exe" sparkle:os="windows"/>
+            <enclosure url="https://x/mac.zip"/>)",
+         "https://x/mac.zip"},
+        {"empty os", R"(<enclosure url="https://x/mac.zip"/><enclosure url="https://x/o.zip" sparkle:os=""/>)",
+         "https://x/mac.zip"},
+        {"only windows", R"(<enclosure url="https://x/win.exe" sparkle:os="windows"/>)", std::nullopt, true},
+        {"no enclosure at all", "", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto items = SparkleSource::parse(feed(std::string("<item><sparkle:shortVersionString>1</sparkle:shortVersionString>") +
+                                               c.enclosures + "</item>"));
+        if (c.dropped) {
+            EXPECT_TRUE(items.empty());
+            continue;
+        }
+        ASSERT_EQ(items.size(), 1u);
+        EXPECT_EQ(items[0].enclosureURL ? std::optional(items[0].enclosureURL->text()) : std::nullopt, c.url);
+        EXPECT_FALSE(items[0].length);
+    }
+}
+
+TEST(SparkleParse, RelativeEnclosureAddressesFollowTheFeed) {
+    const auto feedURL = Url::parse("https://feeds.example/app/appcast.xml?track=1");
+    struct Case {
+        const char* url;
+        std::optional<std::string> resolved;
+    } cases[] = {
+        {"Spectrum.zip", "https://feeds.example/app/Spectrum.zip"},
+        {"/dl/Spectrum.zip", "https://feeds.example/dl/Spectrum.zip"},
+        {"../Spectrum.zip", "https://feeds.example/Spectrum.zip"},
+        {"//cdn.example/Spectrum.zip", "https://cdn.example/Spectrum.zip"},
+        {"https://dl.example/a.zip", "https://dl.example/a.zip"},
+        {"http://dl.example/a.zip", "http://dl.example/a.zip"},  // kept; the downloader refuses it
+        {"", std::nullopt},                                        // would be the feed itself
+        {"#top", std::nullopt},
+        {"has space.zip", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.url);
+        const std::string body = feed(std::string(R"(<item><enclosure sparkle:shortVersionString="1" url=")") +
+                                      c.url + "\"/></item>");
+        auto items = SparkleSource::parse(body, feedURL);
+        ASSERT_EQ(items.size(), 1u);
+        EXPECT_EQ(items[0].enclosureURL ? std::optional(items[0].enclosureURL->text()) : std::nullopt, c.resolved);
+    }
+
+    // The real feed whose oldest item names its archive relative to the feed.
+    auto items = SparkleSource::parse(realAppcast("impact-spectrum.xml"),
+                                      Url::parse("https://impact-boulder.github.io/appcast.xml"));
+    ASSERT_EQ(items.size(), 6u);
+    EXPECT_EQ(items.back().version, "3.0.8");
+    ASSERT_TRUE(items.back().enclosureURL);
+    EXPECT_EQ(items.back().enclosureURL->text(), "https://impact-boulder.github.io/Spectrum.zip");
+    EXPECT_EQ(items.front().enclosureURL->text(), "https://impact.colorado.edu/Spectrum.zip");
 }

@@ -194,3 +194,37 @@ TEST_F(SparkleSourceTest, ParsesRunAtOnceThroughOneSource) {
     EXPECT_EQ(a->version, "1.199");
     EXPECT_EQ(b->version, "9.0");
 }
+
+TEST_F(SparkleSourceTest, PublishedSizeBelowOneByteIsNoSize) {
+    struct Case {
+        const char* length;
+        std::optional<std::int64_t> size;
+    } cases[] = {{"0", std::nullopt}, {"-1", std::nullopt}, {"-77679755", std::nullopt}, {"1", 1}, {"+2", 2}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.length);
+        server.script("/appcast.xml",
+                      {Reply::ok(feedOf(std::string("<item><enclosure url=\"https://dl.example/a.zip\" length=\"") +
+                                        c.length + "\" sparkle:shortVersionString=\"2.0\"/></item>"))});
+        auto r = latest(app());
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->sizeBytes, c.size);
+        EXPECT_FALSE(r->sha256);
+    }
+}
+
+TEST_F(SparkleSourceTest, RelativeEnclosureAddressIsResolvedAgainstTheFeedFetched) {
+    server.script("/feeds/appcast.xml",
+                  {Reply::ok(feedOf("<item><enclosure url=\"Spectrum.zip\" sparkle:shortVersionString=\"2.0\"/></item>"))});
+    server.script("/appcast.xml",
+                  {Reply::ok(feedOf("<item><enclosure url=\"/dl/Foo.zip\" sparkle:shortVersionString=\"2.0\"/></item>"))});
+    OverrideEntry o;
+    o.sparkleFeedURL = server.url("/feeds/appcast.xml").text();
+    auto viaOverride = latest(app(), o);
+    ASSERT_TRUE(viaOverride && viaOverride->downloadURL);
+    EXPECT_EQ(viaOverride->downloadURL->text(), server.url("/feeds/Spectrum.zip").text());
+    EXPECT_EQ(viaOverride->downloadURL->scheme(), "https");
+
+    auto own = latest(app());
+    ASSERT_TRUE(own && own->downloadURL);
+    EXPECT_EQ(own->downloadURL->text(), server.url("/dl/Foo.zip").text());
+}

@@ -388,7 +388,8 @@ std::optional<RemoteVersion> HomebrewCatalogue::release(const std::string& token
     r.sourceToken = token;
     r.version = *cask.version;
     if (cask.url) r.downloadURL = Url::parse(*cask.url);
-    if (cask.sha256 && *cask.sha256 != "no_check") r.sha256 = cask.sha256;
+    // An empty checksum never matches a download, so it counts as none.
+    if (cask.sha256 && !cask.sha256->empty() && *cask.sha256 != "no_check") r.sha256 = cask.sha256;
     r.minSystemVersion = cask.minMacOS;
     r.notes = cask.desc;
     r.artifactType = std::string(rawValue(cask.artifactType));

@@ -33,7 +33,7 @@ std::optional<RemoteVersion> SparkleSource::latest(const InstalledApp& app,
     }
     if (response.status == 404) throw sparkleError(ErrorCode::SRC_FEED_404, "feed 404 " + feed->text());
 
-    std::vector<Item> items = parse(response.data);
+    std::vector<Item> items = parse(response.data, feed);
 
     const std::string running = system_.text();
     const std::string wanted =
@@ -63,7 +63,8 @@ std::optional<RemoteVersion> SparkleSource::latest(const InstalledApp& app,
     remote.version = chosen->version;
     remote.buildVersion = chosen->build;
     remote.downloadURL = chosen->enclosureURL;
-    remote.sizeBytes = chosen->length;
+    // A published size below one byte is no size: the download would be refused against it.
+    if (chosen->length && *chosen->length >= 1) remote.sizeBytes = chosen->length;
     remote.minSystemVersion = chosen->minSystemVersion;
     return remote;
 }

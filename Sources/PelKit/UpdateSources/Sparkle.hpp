@@ -34,8 +34,11 @@ public:
                                         const std::optional<OverrideEntry>& overrides) override;
 
     // Items in document order; throws SRC_FEED_MALFORMED on XML that is not well formed.
+    // Enclosures inside <sparkle:deltas> and those for another system ("sparkle:os" other than
+    // "macos") are not the item's; an item with only the latter is dropped. Relative enclosure
+    // addresses are resolved against `feed` (without one they count as absent).
     // Each call has its own parse state, so parses may run at once.
-    static std::vector<Item> parse(std::string_view bytes);
+    static std::vector<Item> parse(std::string_view bytes, const std::optional<Url>& feed = std::nullopt);
 
 private:
     HTTP& http_;

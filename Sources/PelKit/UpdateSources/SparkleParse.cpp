@@ -19,16 +19,43 @@ struct ParseState {
     std::optional<SparkleSource::Item> current;
     std::string text;
     std::string refusal;  // set when we stop the parser ourselves
+    const Url* feed = nullptr;  // relative enclosure addresses are meant relative to it
+    int deltasDepth = 0;        // inside <sparkle:deltas>: binary patches, not the release
+    bool ownEnclosure = false;      // the open item has an enclosure for this system
+    bool foreignEnclosure = false;  // ... or one for another system
 };
+
+bool equalsAsciiCaseless(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
+// An enclosure address as written, or relative to the feed. An empty or fragment-only
+// reference would name the feed itself, never a download.
+std::optional<Url> enclosureAddress(const char* text, const Url* feed) {
+    std::string_view ref(text);
+    if (!feed) return Url::parse(ref);
+    if (ref.empty() || ref.front() == '#') return std::nullopt;
+    return feed->resolve(ref);
+}
 
 void onStart(void* data, const XML_Char* name, const XML_Char** attrs) {
     auto& st = *static_cast<ParseState*>(data);
     st.text.clear();
     if (std::strcmp(name, "item") == 0) {
         st.current = SparkleSource::Item{};
+        st.ownEnclosure = st.foreignEnclosure = false;
         return;
     }
-    if (std::strcmp(name, "enclosure") != 0 || !st.current) return;
+    if (std::strcmp(name, "sparkle:deltas") == 0) {
+        ++st.deltasDepth;
+        return;
+    }
+    if (std::strcmp(name, "enclosure") != 0 || !st.current || st.deltasDepth > 0) return;
     auto& item = *st.current;
     // Attributes in a fixed order of effect, whatever their order in the document.
     auto attr = [&](const char* key) -> const char* {
@@ -37,8 +64,13 @@ void onStart(void* data, const XML_Char* name, const XML_Char** attrs) {
         }
         return nullptr;
     };
+    if (const char* os = attr("sparkle:os"); os && !equalsAsciiCaseless(os, "macos")) {
+        st.foreignEnclosure = true;
+        return;
+    }
+    st.ownEnclosure = true;
     if (const char* url = attr("url")) {
-        if (auto parsed = Url::parse(url)) item.enclosureURL = *parsed;
+        if (auto parsed = enclosureAddress(url, st.feed)) item.enclosureURL = *parsed;
     }
     if (const char* length = attr("length")) {
         if (auto parsed = parseDecimalInt64(length)) item.length = *parsed;
@@ -68,8 +100,12 @@ void onEnd(void* data, const XML_Char* name) {
         if (st.current) setOnce(st.current->minSystemVersion);
     } else if (std::strcmp(name, "sparkle:channel") == 0) {
         if (st.current) setOnce(st.current->channel);
+    } else if (std::strcmp(name, "sparkle:deltas") == 0) {
+        if (st.deltasDepth > 0) --st.deltasDepth;
     } else if (std::strcmp(name, "item") == 0) {
-        if (st.current && !st.current->version.empty()) st.items.push_back(std::move(*st.current));
+        // An item that offers downloads only for other systems is no release for this one.
+        const bool foreignOnly = st.foreignEnclosure && !st.ownEnclosure;
+        if (st.current && !st.current->version.empty() && !foreignOnly) st.items.push_back(std::move(*st.current));
         st.current.reset();
     }
     st.text.clear();
@@ -90,8 +126,9 @@ PelError malformed(const std::string& description) {
 
 }  // namespace
 
-std::vector<SparkleSource::Item> SparkleSource::parse(std::string_view bytes) {
+std::vector<SparkleSource::Item> SparkleSource::parse(std::string_view bytes, const std::optional<Url>& feed) {
     ParseState st;
+    if (feed) st.feed = &*feed;
     XML_Parser parser = XML_ParserCreate(nullptr);  // namespace processing off
     if (!parser) throw malformed("?");
     st.parser = parser;
