@@ -1,5 +1,7 @@
 #include "PelKit/Config.hpp"
+#include "PelKit/DB.hpp"
 #include "PelKit/HTTP.hpp"
+#include "PelKit/Journal.hpp"
 #include "PelKit/UpdateSources/HomebrewCask.hpp"
 
 #include "Support/CatalogueBuilder.hpp"
@@ -14,6 +16,9 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <sstream>
 #include <filesystem>
 #include <thread>
 
@@ -241,22 +246,111 @@ TEST_F(HomebrewCaskTest, CatalogueInMemoryIsLoadedAgainAfterSixHours) {
     EXPECT_EQ(readText(cacheFile()), catalogue("2.0"));
 }
 
-TEST_F(HomebrewCaskTest, AFailedReloadKeepsThePreviousCatalogue) {
+TEST_F(HomebrewCaskTest, AFailedReloadKeepsAnsweringFromThePreviousCatalogue) {
+    DB db{Url::fromFilePath((tmp / "pel.db").string()), clock};
+    Journal journal{"01TESTRUN000", &db, clock};
     serve({Reply::ok(catalogue("1.0"))});
-    HomebrewCaskSource source(http, nullptr, options());
-    ASSERT_TRUE(source.latest(app(), std::nullopt));
+    HomebrewCaskSource source(http, &journal, options());
+    ASSERT_EQ(source.latest(app(), std::nullopt)->version, "1.0");
 
+    // Stale and the service unreachable: answers keep coming from memory, one attempt and one
+    // journal event per quarter hour, in virtual time.
     clock.advance(7h);
+    serve({Reply::withStatus(503)});
+    std::size_t before = fetches();
+    EXPECT_EQ(source.latest(app(), std::nullopt)->version, "1.0");
+    const std::size_t perAttempt = fetches() - before;
+    EXPECT_GE(perAttempt, 1u);
+    const std::size_t waits = sleeper.waits().size();
+    const auto failedAt = clock.now();
+    for (int minute = 1; minute < 15; ++minute) {
+        clock.advance(1min);
+        EXPECT_EQ(source.latest(app(), std::nullopt)->version, "1.0");
+    }
+    EXPECT_EQ(fetches(), before + perAttempt);
+    EXPECT_EQ(sleeper.waits().size(), waits);
+
+    clock.advance(failedAt + 15min - clock.now());
+    EXPECT_EQ(source.latest(app(), std::nullopt)->version, "1.0");
+    EXPECT_EQ(fetches(), before + 2 * perAttempt);
+
+    // An answer that is no catalogue is a failed reload too; casks.json stays as it was.
+    clock.advance(15min);
     serve({Reply::ok("[{\"token\":")});
-    bool threw = false;
-    failure([&] { source.latest(app(), std::nullopt); }, &threw);
-    EXPECT_TRUE(threw);
+    EXPECT_EQ(source.latest(app(), std::nullopt)->version, "1.0");
     EXPECT_EQ(source.token(app(), std::nullopt), "editor");
     EXPECT_EQ(source.totalCasks(), 2u);
-    EXPECT_EQ(source.totalMapped(), 2u);
     EXPECT_EQ(readText(cacheFile()), catalogue("1.0"));
 
+    journal.flush();
+    std::vector<Json> events;
+    std::istringstream lines(readText(journal.file().filePath()));
+    for (std::string line; std::getline(lines, line);)
+        events.push_back(Json::parse(line));
+    ASSERT_EQ(events.size(), 3u);
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(events[i]["event"], "source_failed");
+        EXPECT_EQ(events[i]["source"], "homebrew");
+        EXPECT_FALSE(events[i].contains("bundleID"));
+        EXPECT_TRUE(events[i]["message"].get<std::string>().starts_with("cask catalogue reload failed: "));
+    }
+    EXPECT_EQ(events[0]["code"], "NET_HTTP_5XX");
+    EXPECT_EQ(events[2]["code"], "INT_UNEXPECTED");
+
+    // Back online: the next attempt replaces the catalogue, and the six hours start again.
+    clock.advance(15min);
     serve({Reply::ok(catalogue("2.0"))});
+    EXPECT_EQ(source.latest(app(), std::nullopt)->version, "2.0");
+    EXPECT_EQ(readText(cacheFile()), catalogue("2.0"));
+    before = fetches();
+    clock.advance(6h - 1s);
+    EXPECT_EQ(source.latest(app(), std::nullopt)->version, "2.0");
+    EXPECT_EQ(fetches(), before);
+}
+
+TEST_F(HomebrewCaskTest, WithoutACatalogueInMemoryEveryCallFailsAndAsksAgain) {
+    serve({Reply::withStatus(503)});
+    HomebrewCaskSource source(http, nullptr, options());
+    EXPECT_EQ(failure([&] { source.latest(app(), std::nullopt); }), ErrorCode::NET_HTTP_5XX);
+    const std::size_t perAttempt = fetches();
+    EXPECT_EQ(failure([&] { source.latest(app(), std::nullopt); }), ErrorCode::NET_HTTP_5XX);
+    EXPECT_EQ(fetches(), 2 * perAttempt);
+}
+
+TEST_F(HomebrewCaskTest, CallsDuringAReloadAnswerFromMemoryWithoutWaiting) {
+    serve({Reply::ok(catalogue("1.0"))});
+    HomebrewCaskSource source(http, nullptr, options());
+    ASSERT_EQ(source.latest(app(), std::nullopt)->version, "1.0");
+    clock.advance(7h);
+
+    std::mutex m;
+    std::condition_variable cv;
+    bool release = false;
+    server.on("/api/cask.json", [&](const pelsupport::RecordedRequest&) {
+        // Bounded only so that a call that does wait fails the test instead of hanging it.
+        std::unique_lock lock(m);
+        cv.wait_for(lock, 20s, [&] { return release; });
+        return Reply::ok(catalogue("2.0"));
+    });
+    std::optional<RemoteVersion> reloaded;
+    std::thread reloading([&] { reloaded = source.latest(app(), std::nullopt); });
+    for (int i = 0; i < 20000 && fetches() < 2; ++i)
+        std::this_thread::sleep_for(1ms);
+    const bool held = fetches() == 2;
+    // The reload is held at the server: this call must not wait for it.
+    if (held) {
+        EXPECT_EQ(source.latest(app(), std::nullopt)->version, "1.0");
+    }
+    {
+        std::lock_guard lock(m);
+        release = true;
+    }
+    cv.notify_all();
+    reloading.join();
+    ASSERT_TRUE(held) << "the reload never reached the server";
+    ASSERT_TRUE(reloaded);
+    EXPECT_EQ(reloaded->version, "2.0");
     EXPECT_EQ(source.latest(app(), std::nullopt)->version, "2.0");
 }
 

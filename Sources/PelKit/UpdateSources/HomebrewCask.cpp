@@ -2,6 +2,8 @@
 
 #include "PelKit/Config.hpp"
 #include "PelKit/HTTP.hpp"
+#include "PelKit/Journal.hpp"
+#include "Platform/Errors.hpp"
 #include "Platform/Files.hpp"
 
 #include <fmt/format.h>
@@ -60,13 +62,7 @@ HomebrewCatalogue HomebrewCaskSource::fetch(const fs::path& cacheFile) {
     return catalogue;
 }
 
-void HomebrewCaskSource::ensureLoaded() {
-    std::lock_guard load(loadLock_);
-    {
-        std::lock_guard lock(stateLock_);
-        if (catalogue_ && clock_.now() - loadedAt_ < cacheTTL) return;
-    }
-
+std::shared_ptr<const HomebrewCatalogue> HomebrewCaskSource::load() {
     PelPaths::ensureDirs();
     const fs::path cacheFile = PelPaths::caskCacheFile().filePath();
 
@@ -82,12 +78,60 @@ void HomebrewCaskSource::ensureLoaded() {
         }
     }
     if (!catalogue) catalogue = fetch(cacheFile);
+    return std::make_shared<const HomebrewCatalogue>(std::move(*catalogue));
+}
 
-    auto loaded = std::make_shared<const HomebrewCatalogue>(std::move(*catalogue));
+void HomebrewCaskSource::reloadFailed(std::string_view code, const std::string& message) {
+    {
+        std::lock_guard lock(stateLock_);
+        reloadFailedAt_ = clock_.now();
+    }
+    if (journal_) {
+        journal_->emit("source_failed", Json{{"source", rawValue(AppSource::homebrew)},
+                                             {"code", code},
+                                             {"message", "cask catalogue reload failed: " + message}});
+    }
+}
+
+void HomebrewCaskSource::ensureLoaded() {
+    std::unique_lock loading(loadLock_, std::defer_lock);
+    bool haveCatalogue = false;
+    auto upToDate = [&] {
+        std::lock_guard lock(stateLock_);
+        haveCatalogue = catalogue_ != nullptr;
+        if (!catalogue_) return false;
+        const auto now = clock_.now();
+        if (now - loadedAt_ < cacheTTL) return true;
+        return reloadFailedAt_ && now - *reloadFailedAt_ < reloadSpacing;
+    };
+    if (upToDate()) return;
+    // While one call reloads, the others answer from the catalogue they have.
+    if (haveCatalogue) {
+        if (!loading.try_lock()) return;
+    } else {
+        loading.lock();
+    }
+    if (upToDate()) return;
+
+    std::shared_ptr<const HomebrewCatalogue> loaded;
+    try {
+        loaded = load();
+    } catch (const platform::Cancelled&) {
+        throw;
+    } catch (const PelError& e) {
+        if (!haveCatalogue) throw;
+        reloadFailed(rawValue(e.code()), e.message());
+        return;
+    } catch (const std::exception& e) {
+        if (!haveCatalogue) throw;
+        reloadFailed(rawValue(ErrorCode::INT_UNEXPECTED), e.what());
+        return;
+    }
     {
         std::lock_guard lock(stateLock_);
         catalogue_ = loaded;
         loadedAt_ = clock_.now();
+        reloadFailedAt_.reset();
     }
 
     // Nothing reads token-map.json back; it is there for people looking into the cache.

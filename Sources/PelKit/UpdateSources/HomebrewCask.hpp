@@ -32,22 +32,30 @@ struct HomebrewCaskOptions {
 // casks.json only once it has answered 200 and decoded as an array of objects, so an error page
 // never displaces a good catalogue.
 //
+// Once a catalogue is in memory, a failed reload never fails a resolution: the source keeps
+// answering from the catalogue it has, journals the failure ("source_failed" without a bundle
+// identifier) once per attempt, and tries again at most once every fifteen minutes, so a machine
+// that is offline pays for one failed fetch per quarter hour rather than one per application.
+//
 // Thread-safe: one load runs at a time (a second first call waits for the first and uses its
-// result), and a failed load leaves the previous catalogue in place.
+// result; while a catalogue is in memory, calls during a reload answer from it without waiting),
+// and a failed load leaves the previous catalogue in place.
 class HomebrewCaskSource final : public UpdateSource {
 public:
     static constexpr const char* feedPath = "/api/cask.json";
     static constexpr std::chrono::seconds cacheTTL{21600};
+    static constexpr std::chrono::seconds reloadSpacing{900};
 
     // `journal` may be null; the source emits no events.
     explicit HomebrewCaskSource(HTTP& http, Journal* journal = nullptr, HomebrewCaskOptions options = {});
 
     AppSource kind() const override { return AppSource::homebrew; }
 
-    // Loads the catalogue unless one loaded less than six hours ago is in memory. Throws the
-    // error of PelPaths::ensureDirs, of the fetch (PelError, platform::Cancelled), of the decoder
-    // (simdjson::simdjson_error), of writing casks.json (filesystem_error), PelError
-    // SRC_FEED_MALFORMED "cask.json not an array", or PelError for an answer other than 200.
+    // Loads the catalogue unless one loaded less than six hours ago is in memory. With no
+    // catalogue in memory it throws the error of PelPaths::ensureDirs, of the fetch (PelError,
+    // platform::Cancelled), of the decoder (simdjson::simdjson_error), of writing casks.json
+    // (filesystem_error), PelError SRC_FEED_MALFORMED "cask.json not an array", or PelError for an
+    // answer other than 200. With one, only platform::Cancelled.
     void ensureLoaded();
 
     // The cask token of an application by the override, the file-name map and the identifier map,
@@ -70,6 +78,8 @@ private:
     bool isFresh(const std::filesystem::path& file) const;
     std::shared_ptr<const HomebrewCatalogue> current() const;
     HomebrewCatalogue fetch(const std::filesystem::path& cacheFile);
+    std::shared_ptr<const HomebrewCatalogue> load();
+    void reloadFailed(std::string_view code, const std::string& message);
 
     HTTP& http_;
     Journal* const journal_;
@@ -78,9 +88,10 @@ private:
     std::string variationKey_;
 
     std::mutex loadLock_;          // one load at a time; held across the fetch
-    mutable std::mutex stateLock_; // guards catalogue_ and loadedAt_; never held across I/O
+    mutable std::mutex stateLock_; // guards the three below; never held across I/O
     std::shared_ptr<const HomebrewCatalogue> catalogue_;
     platform::TimePoint loadedAt_{};
+    std::optional<platform::TimePoint> reloadFailedAt_; // the last failed reload, while it stands
 };
 
 } // namespace pelkit
