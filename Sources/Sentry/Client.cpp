@@ -40,7 +40,8 @@ std::optional<std::string> Client::capture(Event event, const ScopeBlock& scope)
 
     Scope captureScope;
     if (scope) scope(captureScope);
-    for (const auto& [key, value] : captureScope.tags()) event.tags.emplace(key, value);
+    for (const auto& [key, value] : captureScope.tags())
+        event.tags.emplace(key, value);
     if (event.eventId.empty()) event.eventId = newEventId();
     if (!event.timestamp) event.timestamp = clock().now();
     if (event.release.empty()) event.release = options_.releaseName;
@@ -68,7 +69,8 @@ void Client::addBreadcrumb(Breadcrumb crumb) {
     if (!crumb.timestamp) crumb.timestamp = clock().now();
     std::lock_guard lock(mutex_);
     if (options_.maxBreadcrumbs == 0) return;
-    while (breadcrumbs_.size() >= options_.maxBreadcrumbs) breadcrumbs_.pop_front();
+    while (breadcrumbs_.size() >= options_.maxBreadcrumbs)
+        breadcrumbs_.pop_front();
     breadcrumbs_.push_back(std::move(crumb));
 }
 
@@ -114,7 +116,8 @@ void Client::send(const Event& event, std::stop_token stop) {
         request.totalTimeout = options_.requestTimeout;
         request.maxRedirects = 0; // the report goes to the project's endpoint or nowhere
         DiscardSink sink;
-        platform::HttpTransport& transport = options_.transport ? *options_.transport : platform::defaultTransport();
+        platform::HttpTransport& transport =
+            options_.transport ? *options_.transport : platform::defaultTransport();
         transport.perform(request, sink, stop);
     } catch (...) {
         // Best effort: a report that cannot be sent is dropped, and the host never hears of it.
@@ -136,7 +139,9 @@ void SDK::start(Options options) {
     current.store(started->back().get(), std::memory_order_release);
 }
 
-bool SDK::isStarted() { return current.load(std::memory_order_acquire) != nullptr; }
+bool SDK::isStarted() {
+    return current.load(std::memory_order_acquire) != nullptr;
+}
 
 std::optional<std::string> SDK::capture(Event event, const ScopeBlock& scope) {
     Client* client = current.load(std::memory_order_acquire);

@@ -34,7 +34,8 @@ Json eventJson(const Event& event) {
     if (!event.release.empty()) j["release"] = event.release;
     if (!event.environment.empty()) j["environment"] = event.environment;
     Json values = Json::array();
-    for (const auto& crumb : event.breadcrumbs) values.push_back(breadcrumbJson(crumb));
+    for (const auto& crumb : event.breadcrumbs)
+        values.push_back(breadcrumbJson(crumb));
     j["breadcrumbs"] = Json{{"values", std::move(values)}};
     return j;
 }
@@ -47,13 +48,13 @@ std::string envelope(const Event& event, const Dsn& dsn, platform::TimePoint sen
     return fmt::format("{{\"event_id\":{},\"dsn\":{},\"sent_at\":{}}}\n"
                        "{{\"type\":\"event\",\"length\":{}}}\n"
                        "{}\n",
-                       dump(event.eventId), dump(dsn.text), dump(platform::iso8601UTC(sentAt)), payload.size(),
-                       payload);
+                       dump(event.eventId), dump(dsn.text), dump(platform::iso8601UTC(sentAt)),
+                       payload.size(), payload);
 }
 
 std::string authHeader(const Dsn& dsn) {
-    return fmt::format("Sentry sentry_version=7, sentry_key={}, sentry_client={}/{}", dsn.publicKey, clientName,
-                       clientVersion);
+    return fmt::format("Sentry sentry_version=7, sentry_key={}, sentry_client={}/{}", dsn.publicKey,
+                       clientName, clientVersion);
 }
 
 } // namespace sentry

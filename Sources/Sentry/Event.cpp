@@ -8,11 +8,16 @@ namespace sentry {
 
 std::string_view levelName(Level level) {
     switch (level) {
-    case Level::debug: return "debug";
-    case Level::info: return "info";
-    case Level::warning: return "warning";
-    case Level::error: return "error";
-    case Level::fatal: return "fatal";
+    case Level::debug:
+        return "debug";
+    case Level::info:
+        return "info";
+    case Level::warning:
+        return "warning";
+    case Level::error:
+        return "error";
+    case Level::fatal:
+        return "fatal";
     }
     return "error";
 }

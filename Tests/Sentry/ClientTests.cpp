@@ -51,7 +51,8 @@ protected:
     // The event JSON of every envelope the server received.
     std::vector<Json> sentEvents() {
         std::vector<Json> events;
-        for (const auto& r : server.requests(endpointPath)) events.push_back(Json::parse(lines(r.body).at(2)));
+        for (const auto& r : server.requests(endpointPath))
+            events.push_back(Json::parse(lines(r.body).at(2)));
         return events;
     }
 
@@ -92,10 +93,10 @@ TEST_F(SentryClientTest, PostsOneEnvelopeWithTheAuthHeaderToTheProjectEndpoint) 
         R"("level":"warning","message":{"formatted":"download failed: \"Zed\" — 50%"},"platform":"native",)"
         R"("release":"pelloran@1.2+build.34","tags":{"code":"NET_TIMEOUT","source":"sparkle"},)"
         R"("timestamp":"2023-11-14T22:13:25Z"})";
-    const std::string expected =
-        fmt::format(R"({{"event_id":"fedcba9876543210fedcba9876543210","dsn":"{}","sent_at":"2023-11-14T22:13:25Z"}})"
-                    "\n{{\"type\":\"event\",\"length\":{}}}\n{}\n",
-                    dsn(), eventJson.size(), eventJson);
+    const std::string expected = fmt::format(
+        R"({{"event_id":"fedcba9876543210fedcba9876543210","dsn":"{}","sent_at":"2023-11-14T22:13:25Z"}})"
+        "\n{{\"type\":\"event\",\"length\":{}}}\n{}\n",
+        dsn(), eventJson.size(), eventJson);
     EXPECT_EQ(r.body, expected);
 }
 
@@ -140,6 +141,18 @@ TEST_F(SentryClientTest, BeforeSendRewritesOrDropsTheEvent) {
     EXPECT_EQ(events[0].at("tags").at("bundleID"), "dev.zed.Zed");
 }
 
+TEST_F(SentryClientTest, ABrokenUtf8MessageIsStillSent) {
+    sentry::Client client(options());
+    sentry::Event event;
+    event.message = "bad byte \xff in /Applications/Zed.app";
+    event.tags = {{"path", "\xc3"}};
+    EXPECT_TRUE(client.capture(event));
+    ASSERT_TRUE(client.flush(30s));
+    auto events = sentEvents();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].at("message").at("formatted"), "bad byte \xEF\xBF\xBD in /Applications/Zed.app");
+}
+
 TEST_F(SentryClientTest, SampleRateDecidesByTheInjectedRandomSource) {
     struct Case {
         double rate;
@@ -147,7 +160,7 @@ TEST_F(SentryClientTest, SampleRateDecidesByTheInjectedRandomSource) {
         bool sent;
     };
     const Case cases[] = {
-        {1.0, 0.999999, true}, {1.0, 0.0, true},  {0.0, 0.0, false},
+        {1.0, 0.999999, true}, {1.0, 0.0, true},    {0.0, 0.0, false},
         {0.25, 0.2, true},     {0.25, 0.25, false}, {0.25, 0.9, false},
     };
     size_t expectedRequests = 0;
@@ -174,7 +187,8 @@ TEST_F(SentryClientTest, KeepsOnlyTheNewestBreadcrumbsAndSendsThemWithTheEvent) 
     auto o = options();
     o.maxBreadcrumbs = 3;
     sentry::Client client(o);
-    for (int i = 1; i <= 5; ++i) client.addBreadcrumb({.category = "step", .message = std::to_string(i)});
+    for (int i = 1; i <= 5; ++i)
+        client.addBreadcrumb({.category = "step", .message = std::to_string(i)});
 
     auto kept = client.breadcrumbs();
     ASSERT_EQ(kept.size(), 3u);
