@@ -1,6 +1,7 @@
 #include "PelKit/UpdateSources/Sparkle.hpp"
 
 #include "PelKit/HTTP.hpp"
+#include "PelKit/UpdateSources/SparkleEncoding.hpp"
 #include "Platform/Unicode.hpp"
 
 #include <expat.h>
@@ -126,17 +127,21 @@ PelError malformed(const std::string& description) {
 
 }  // namespace
 
-std::vector<SparkleSource::Item> SparkleSource::parse(std::string_view bytes, const std::optional<Url>& feed) {
-    ParseState st;
-    if (feed) st.feed = &*feed;
-    XML_Parser parser = XML_ParserCreate(nullptr);  // namespace processing off
-    if (!parser) throw malformed("?");
+namespace {
+
+// One run of expat over the bytes. `encoding` overrides the document's declaration. Fills
+// `st.items`, or returns the description of the failure.
+std::optional<std::string> runParser(ParseState& st, std::string_view bytes, const XML_Char* encoding,
+                                     appcast::EncodingNote& note) {
+    XML_Parser parser = XML_ParserCreate(encoding);  // namespace processing off
+    if (!parser) return "?";
     st.parser = parser;
     XML_SetUserData(parser, &st);
     XML_SetElementHandler(parser, onStart, onEnd);
     XML_SetCharacterDataHandler(parser, onCharacters);
     XML_SetEntityDeclHandler(parser, onEntityDecl);
     XML_SetParamEntityParsing(parser, XML_PARAM_ENTITY_PARSING_NEVER);
+    XML_SetUnknownEncodingHandler(parser, appcast::unknownEncoding, &note);
 
     // Feed in bounded chunks: expat takes an int length.
     constexpr size_t kChunk = 1 << 20;
@@ -149,8 +154,8 @@ std::vector<SparkleSource::Item> SparkleSource::parse(std::string_view bytes, co
         offset += n;
     } while (status == XML_STATUS_OK && offset < bytes.size());
 
+    std::optional<std::string> description;
     if (status != XML_STATUS_OK) {
-        std::string description;
         if (!st.refusal.empty()) {
             description = st.refusal;
         } else {
@@ -160,11 +165,43 @@ std::vector<SparkleSource::Item> SparkleSource::parse(std::string_view bytes, co
                                              XML_GetCurrentColumnNumber(parser))
                                : "?";
         }
-        XML_ParserFree(parser);
-        throw malformed(description);
     }
     XML_ParserFree(parser);
-    return std::move(st.items);
+    st.parser = nullptr;
+    return description;
+}
+
+}  // namespace
+
+std::vector<SparkleSource::Item> SparkleSource::parse(std::string_view bytes, const std::optional<Url>& feed) {
+    auto attempt = [&](std::string_view text, const XML_Char* encoding, appcast::EncodingNote& note,
+                       std::vector<Item>& items) -> std::optional<std::string> {
+        ParseState st;
+        if (feed) st.feed = &*feed;
+        auto failure = runParser(st, text, encoding, note);
+        if (!failure) items = std::move(st.items);
+        return failure;
+    };
+
+    std::vector<Item> items;
+    appcast::EncodingNote note;
+    const auto failure = attempt(bytes, nullptr, note, items);
+    if (!failure) return items;
+
+    // Text that expat cannot take as it stands gets one more run as UTF-8: an encoding only ICU
+    // knows, converted whole, or UTF-8 with ill-formed bytes, those replaced by U+FFFD.
+    std::optional<std::string> utf8;
+    if (note.convertWhole) {
+        utf8 = appcast::toUTF8(bytes, *note.convertWhole);
+    } else if (!note.asked && !appcast::hasWideSignature(bytes)) {
+        utf8 = appcast::toUTF8(bytes, "UTF-8");
+        if (utf8 && *utf8 == bytes) utf8.reset();  // well-formed already: the fault is the markup
+    }
+    if (utf8) {
+        appcast::EncodingNote again;
+        if (!attempt(*utf8, "UTF-8", again, items)) return items;
+    }
+    throw malformed(*failure);
 }
 
 }  // namespace pelkit
