@@ -197,7 +197,8 @@ std::shared_ptr<Overrides> Overrides::load(const Url& url) {
     Json j;
     try {
         j = Json::parse(text);
-    } catch (const Json::parse_error& e) {
+    } catch (const Json::exception& e) {
+        // Syntax errors, and numbers beyond the range of a double (out_of_range), alike.
         throw platform::JsonDecodeError("(root)", fmt::format("not valid JSON ({})", e.what()));
     }
     OverridesFile file = overridesFileFromJson(j);

@@ -1,5 +1,8 @@
 #include "Platform/Plist.hpp"
 
+#include "Platform/PlistInput.hpp"
+#include "Platform/Unicode.hpp"
+
 #include <plist/plist.h>
 
 #include <algorithm>
@@ -56,13 +59,14 @@ PlistValue convert(plist_t node, int depth) {
             plist_get_real_val(node, &v);
             return PlistValue(PlistValue::Storage(v));
         }
-        case PLIST_STRING:
-        case PLIST_KEY: {
-            char* s = nullptr;
-            plist_get_string_val(node, &s);
-            std::string v = s ? s : "";
-            free(s);
-            return PlistValue(PlistValue::Storage(std::move(v)));
+        case PLIST_STRING: {
+            // By pointer and length: libplist's copying reader aborts on an inner NUL.
+            uint64_t length = 0;
+            const char* s = plist_get_string_ptr(node, &length);
+            std::string_view v = s ? std::string_view(s, length) : std::string_view();
+            if (v.find('\0') != std::string_view::npos)
+                throw PlistError(plistinput::kNulInText);
+            return PlistValue(PlistValue::Storage(unicode::toValidUtf8(v)));
         }
         case PLIST_DATE: {
             int32_t sec = 0, usec = 0;
@@ -102,7 +106,7 @@ PlistValue convert(plist_t node, int depth) {
                     free(key);
                     break;
                 }
-                std::string k = key ? key : "";
+                std::string k = unicode::toValidUtf8(key ? key : "");
                 free(key);
                 out.emplace(std::move(k), convert(val, depth + 1));  // first of duplicate keys wins
             }
@@ -174,108 +178,6 @@ void freeDeepTree(plist_t root) {
     if (started) pthread_join(thread, nullptr);
 }
 
-// Binary: the containers reachable from the top object, walked with an explicit stack, each
-// object measured once. The parser copies a shared object for every reference to it, so a small
-// document of shared references unfolds into an exponential tree: the unfolded size is bounded
-// too. A structure that cannot be walked is refused here, not left to the parser.
-void checkBinaryShape(std::string_view s, int maxDepth, std::uint32_t maxNodes) {
-    const PlistError malformed("property list could not be parsed");
-    const PlistError tooDeep("property list nested too deeply or too large");
-    if (s.size() < 8 + 32) throw malformed;
-    auto readBE = [&](size_t at, size_t n, std::uint64_t& out) {
-        if (n == 0 || n > 8 || at > s.size() || s.size() - at < n) return false;
-        out = 0;
-        for (size_t k = 0; k < n; ++k)
-            out = (out << 8) | static_cast<unsigned char>(s[at + k]);
-        return true;
-    };
-    const size_t trailer = s.size() - 32;
-    const size_t offsetSize = static_cast<unsigned char>(s[trailer + 6]);
-    const size_t refSize = static_cast<unsigned char>(s[trailer + 7]);
-    std::uint64_t count = 0, top = 0, table = 0;
-    readBE(trailer + 8, 8, count);
-    readBE(trailer + 16, 8, top);
-    readBE(trailer + 24, 8, table);
-    if (offsetSize == 0 || offsetSize > 8 || refSize == 0 || refSize > 8 || top >= count || table > trailer ||
-        count > (trailer - table) / offsetSize)
-        throw malformed;
-    if (count > maxNodes) throw tooDeep;
-
-    // The references of a container object, or none for anything else.
-    struct Refs {
-        size_t first = 0;
-        std::uint64_t n = 0;
-    };
-    auto refsOf = [&](std::uint64_t object) -> Refs {
-        std::uint64_t offset = 0;
-        readBE(table + object * offsetSize, offsetSize, offset);
-        if (offset >= trailer) throw malformed;
-        auto marker = static_cast<unsigned char>(s[offset]);
-        unsigned kind = marker >> 4;
-        if (kind != 0xA && kind != 0xC && kind != 0xD) return {};
-        std::uint64_t n = marker & 0x0F;
-        size_t at = offset + 1;
-        if (n == 0x0F) {
-            if (at >= trailer) throw malformed;
-            auto intMarker = static_cast<unsigned char>(s[at]);
-            if ((intMarker >> 4) != 0x1 || (intMarker & 0x0F) > 3) throw malformed;
-            size_t bytes = size_t{1} << (intMarker & 0x0F);
-            if (!readBE(at + 1, bytes, n)) throw malformed;
-            at += 1 + bytes;
-        }
-        if (kind == 0xD) {
-            if (n > std::numeric_limits<std::uint64_t>::max() / 2) throw malformed;
-            n *= 2; // keys, then values
-        }
-        if (at > trailer || n > (trailer - at) / refSize) throw malformed;
-        return Refs{at, n};
-    };
-
-    // Per object: 0 unseen, 1 on the current path, else 2 + its height; and its unfolded size.
-    std::vector<std::uint16_t> state(count, 0);
-    std::vector<std::uint32_t> nodes(count, 0);
-    struct Frame {
-        std::uint64_t object;
-        Refs refs;
-        std::uint64_t next = 0;
-        int height = 1;
-        std::uint64_t nodes = 1;
-    };
-    std::vector<Frame> path;
-    path.push_back(Frame{top, refsOf(top)});
-    state[top] = 1;
-    while (!path.empty()) {
-        Frame& f = path.back();
-        if (f.next == f.refs.n) {
-            const int height = f.height;
-            const std::uint64_t size = f.nodes;
-            state[f.object] = static_cast<std::uint16_t>(2 + height);
-            nodes[f.object] = static_cast<std::uint32_t>(size);
-            path.pop_back();
-            if (path.empty()) break;
-            Frame& parent = path.back();
-            parent.height = std::max(parent.height, height + 1);
-            parent.nodes += size;
-            if (parent.nodes > maxNodes) throw tooDeep;
-            continue;
-        }
-        std::uint64_t child = 0;
-        readBE(f.refs.first + f.next * refSize, refSize, child);
-        ++f.next;
-        if (child >= count) continue;
-        if (state[child] == 1) throw tooDeep; // a cycle nests without end
-        if (state[child] >= 2) {
-            f.height = std::max(f.height, state[child] - 2 + 1);
-            f.nodes += nodes[child];
-            if (static_cast<int>(path.size()) - 1 + f.height > maxDepth || f.nodes > maxNodes) throw tooDeep;
-            continue;
-        }
-        if (static_cast<int>(path.size()) + 1 > maxDepth) throw tooDeep;
-        state[child] = 1;
-        path.push_back(Frame{child, refsOf(child)});
-    }
-}
-
 plist_t build(const PlistValue& v) {
     return std::visit(
         [](const auto& x) -> plist_t {
@@ -319,13 +221,17 @@ PlistValue PlistValue::parse(const std::string& bytes) {
     plist_t root = nullptr;
     auto len = static_cast<uint32_t>(bytes.size());
     if (plist_is_binary(bytes.data(), len)) {
-        checkBinaryShape(bytes, kMaxDepth + 1, kMaxBinaryNodes);
+        plistinput::checkBinaryShape(bytes, kMaxDepth + 1, kMaxBinaryNodes);
         plist_from_bin(bytes.data(), len, &root);
     } else {
-        if (static_cast<size_t>(std::count(bytes.begin(), bytes.end(), '<')) > kMaxXmlMarkup ||
-            static_cast<size_t>(std::count(bytes.begin(), bytes.end(), '&')) > kMaxXmlEntities)
+        const std::string xml = plistinput::xmlAsUtf8(bytes);
+        if (xml.size() > kMaxPlistBytes ||
+            static_cast<size_t>(std::count(xml.begin(), xml.end(), '<')) > kMaxXmlMarkup ||
+            static_cast<size_t>(std::count(xml.begin(), xml.end(), '&')) > kMaxXmlEntities)
             throw PlistError("property list too large");
-        plist_from_xml(bytes.data(), len, &root);
+        // The plist element and a leaf text come on top of the containers' own nesting.
+        plistinput::checkXmlShape(xml, kMaxDepth + 3);
+        plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &root);
     }
     if (!root) throw PlistError("property list could not be parsed");
     Node owner(root);

@@ -122,6 +122,25 @@ bool isAscii(std::string_view text) {
     return true;
 }
 
+std::string toValidUtf8(std::string_view text) {
+    if (isAscii(text)) return std::string(text);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    const auto length = static_cast<int64_t>(text.size());
+    std::string out;
+    out.reserve(text.size());
+    for (int64_t i = 0; i < length;) {
+        const int64_t start = i;
+        UChar32 c;
+        U8_NEXT(bytes, i, length, c);
+        if (c < 0) {
+            out += "\xEF\xBF\xBD";
+        } else {
+            out.append(text.substr(static_cast<size_t>(start), static_cast<size_t>(i - start)));
+        }
+    }
+    return out;
+}
+
 std::vector<std::string_view> graphemes(std::string_view text) {
     std::vector<std::string_view> out;
     forEachGrapheme(

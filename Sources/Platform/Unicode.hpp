@@ -13,6 +13,10 @@ namespace platform::unicode {
 
 bool isAscii(std::string_view text);
 
+// The text with each ill-formed UTF-8 sequence (a stray byte, a surrogate, an overlong or cut-off
+// sequence) replaced by U+FFFD; well-formed text comes back unchanged.
+std::string toValidUtf8(std::string_view text);
+
 // The user-perceived characters (extended grapheme clusters), as views into `text`.
 std::vector<std::string_view> graphemes(std::string_view text);
 std::size_t graphemeCount(std::string_view text);

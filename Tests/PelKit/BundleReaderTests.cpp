@@ -1,11 +1,13 @@
 #include "PelKit/BundleReader.hpp"
 
 #include "PelKit/DB.hpp"
+#include "PelKit/Journal.hpp"
 #include "Platform/Plist.hpp"
-#include "Support/SharedTestDB.hpp"
 #include "Support/BundleBuilder.hpp"
 #include "Support/FakeBundleTools.hpp"
 #include "Support/FakeTools.hpp"
+#include "Support/PlistBytes.hpp"
+#include "Support/SharedTestDB.hpp"
 #include "Support/TempDir.hpp"
 
 #include <gtest/gtest.h>
@@ -199,6 +201,38 @@ TEST_F(BundleReaderTest, MissingInfoPlistNamesThePath) {
         EXPECT_FALSE(e.overrideCanFix());
     }
     EXPECT_EQ(fakes.toolCalls(), 0);
+}
+
+// Texts that are not UTF-8 in the file reach the record as UTF-8, so no journal event drops the app.
+TEST_F(BundleReaderTest, InfoPlistTextsReachTheRecordAsUtf8) {
+    using pelsupport::bytesText;
+    const std::string fixtures = std::string(PEL_TEST_SOURCE_DIR) + "/Tests/Fixtures/realworld/plists/";
+    struct Case {
+        const char* name;
+        std::string bytes;
+        std::string expectedName;
+    };
+    const std::vector<Case> cases = {
+        {"ISO-8859-1 as declared",
+         "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><plist><dict><key>CFBundleIdentifier</key>"
+         "<string>com.example.cafe</string><key>CFBundleName</key><string>Caf\xE9</string></dict></plist>",
+         "Caf\xC3\xA9"},
+        {"8-bit bytes in a binary text",
+         pelsupport::binaryTextDictionary({{bytesText("CFBundleIdentifier"), bytesText("com.example.cafe")},
+                                           {bytesText("CFBundleName"), bytesText("Caf\xE9")}}),
+         "Caf\xEF\xBF\xBD"},
+        {"UTF-16 with a byte-order mark", pelsupport::readText(fixtures + "derived-hda-verb-fix.utf16.plist"),
+         *PlistValue::parse(pelsupport::readText(fixtures + "hda-verb-fix.plist"))
+              .stringForKey("CFBundleName")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        InstalledApp app = BundleReader::read(urlOf(build(BundleBuilder("Odd.app").rawInfoPlist(c.bytes))));
+        EXPECT_EQ(app.name, c.expectedName);
+        const auto line = Journal::serialize(Json{{"event", "scan.app"}, {"app", toJson(app)}});
+        ASSERT_TRUE(line);
+        EXPECT_NE(line->find(c.expectedName), std::string::npos) << *line;
+    }
 }
 
 TEST_F(BundleReaderTest, UnparsableInfoPlistPassesThePlatformErrorThrough) {

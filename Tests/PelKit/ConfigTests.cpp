@@ -183,7 +183,9 @@ TEST(OverridesDecode, BadDocumentsFailNamingTheKeyPath) {
     const Case cases[] = {
         {R"([])", "(root)"},
         {R"("text")", "(root)"},
-        {R"({"schemaVersion": 1)", "(root)"}, // not JSON at all
+        {R"({"schemaVersion": 1)", "(root)"},                  // not JSON at all
+        {R"({"schemaVersion": 1e999, "apps": {}})", "(root)"}, // beyond any number
+        {R"({"schemaVersion": 1, "apps": {"com.x": {"note": -1e999}}})", "(root)"},
         {R"({"apps": {}})", "schemaVersion"},
         {R"({"schemaVersion": 1})", "apps"},
         {R"({"schemaVersion": "1", "apps": {}})", "schemaVersion"},

@@ -3,10 +3,11 @@
 #include "PelKit/BundleReader.hpp"
 #include "PelKit/Config.hpp"
 #include "PelKit/DB.hpp"
-#include "Support/SharedTestDB.hpp"
 #include "Support/BundleBuilder.hpp"
 #include "Support/FakeBundleTools.hpp"
 #include "Support/FakeTools.hpp"
+#include "Support/PlistBytes.hpp"
+#include "Support/SharedTestDB.hpp"
 #include "Support/TempDir.hpp"
 
 #include <gtest/gtest.h>
@@ -226,6 +227,34 @@ TEST_F(ScannerTest, UnparsableBundleIsSkippedWithThePlatformErrorAndReadAgainEve
     ScanResult r = scanner().scan();
     EXPECT_EQ(r.apps.size(), 1u);
     EXPECT_TRUE(r.skipped.empty());
+}
+
+// The property-list library aborts on a NUL in a text or key: such a bundle must cost only itself.
+TEST_F(ScannerTest, BundlesWithANulInTheirInfoPlistAreSkippedAndTheScanGoesOn) {
+    using pelsupport::bytesText;
+    const auto id = std::pair{bytesText("CFBundleIdentifier"), bytesText("com.example.nul")};
+    fs::path text =
+        BundleBuilder("Text.app")
+            .rawInfoPlist(pelsupport::binaryTextDictionary(
+                {id, {bytesText("NSHumanReadableCopyright"), pelsupport::utf16Text({u"a\0b", 3})}}))
+            .build(applications);
+    fs::path key =
+        BundleBuilder("Key.app")
+            .rawInfoPlist(pelsupport::binaryTextDictionary({id, {bytesText({"NS\0Key", 6}), bytesText("x")}}))
+            .build(applications);
+    fs::path xml =
+        BundleBuilder("Xml.app")
+            .rawInfoPlist(std::string("<plist><dict><key>CFBundleIdentifier</key><string>a\0</string>"
+                                      "</dict></plist>",
+                                      76))
+            .build(applications);
+    fs::path fine = BundleBuilder("Fine.app").build(applications);
+    ScanResult r = scanner().scan();
+    EXPECT_EQ(paths(r.apps), std::vector<std::string>{fine.string()});
+    const std::string reason = "bundle read failed: property list text holds a NUL character";
+    EXPECT_EQ(reasonsByPath(r),
+              (std::map<std::string, std::string>{
+                  {key.string(), reason}, {text.string(), reason}, {xml.string(), reason}}));
 }
 
 TEST_F(ScannerTest, CacheIsKeyedByTheBundleFoldersOwnStamp) {

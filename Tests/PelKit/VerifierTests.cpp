@@ -3,11 +3,12 @@
 #include "PelKit/DB.hpp"
 #include "Platform/Plist.hpp"
 #include "Platform/Sha256.hpp"
-#include "Support/SharedTestDB.hpp"
 #include "Support/BundleBuilder.hpp"
 #include "Support/FakeBundleTools.hpp"
 #include "Support/FakeTools.hpp"
 #include "Support/FakeVerifyTools.hpp"
+#include "Support/PlistBytes.hpp"
+#include "Support/SharedTestDB.hpp"
 #include "Support/TempDir.hpp"
 
 #include <gtest/gtest.h>
@@ -483,6 +484,7 @@ TEST_F(VerifierTest, BundleIdentifierRule) {
 }
 
 TEST_F(VerifierTest, UnreadableDownloadedBundleIsRefused) {
+    using pelsupport::bytesText;
     PlistValue::Array array;
     array.emplace_back(std::string("not a dictionary"));
     const std::vector<std::pair<const char*, BundleBuilder>> shapes = {
@@ -491,6 +493,14 @@ TEST_F(VerifierTest, UnreadableDownloadedBundleIsRefused) {
          BundleBuilder("B.app").rawInfoPlist(platform::PlistValue(PlistValue::Storage{array}).toXml())},
         {"no CFBundleIdentifier", BundleBuilder("C.app").remove("CFBundleIdentifier")},
         {"not a property list", BundleBuilder("D.app").rawInfoPlist("this is not a plist")},
+        // The property-list library would abort the process on these.
+        {"a NUL in a text",
+         BundleBuilder("E.app").rawInfoPlist(pelsupport::binaryTextDictionary(
+             {{bytesText("CFBundleIdentifier"), bytesText("com.example.app")},
+              {bytesText("NSHumanReadableCopyright"), pelsupport::utf16Text({u"a\0b", 3})}}))},
+        {"a NUL in a key", BundleBuilder("F.app").rawInfoPlist(pelsupport::binaryTextDictionary(
+                               {{bytesText("CFBundleIdentifier"), bytesText("com.example.app")},
+                                {bytesText({"NS\0Key", 6}), bytesText("x")}}))},
     };
     const Steps head = {sizeNone,
                         hashNone,
