@@ -1,9 +1,7 @@
 #include "Platform/PlistInput.hpp"
 
 #include "Platform/Plist.hpp"
-
-#include <unicode/ucnv.h>
-#include <unicode/unistr.h>
+#include "Platform/Unicode.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -43,22 +41,10 @@ std::optional<std::string> declaredEncoding(std::string_view s) {
     return std::string(decl.substr(at + 1, close - at - 1));
 }
 
-bool knownToIcu(const std::string& encoding) {
-    UErrorCode status = U_ZERO_ERROR;
-    UConverter* converter = ucnv_open(encoding.c_str(), &status);
-    if (converter) ucnv_close(converter);
-    return U_SUCCESS(status) && converter != nullptr;
-}
-
-// Ill-formed input becomes U+FFFD (the converters' default).
 std::string toUtf8(std::string_view bytes, const char* encoding) {
-    if (bytes.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max()))
-        throw PlistError("property list too large");
-    icu::UnicodeString text(bytes.data(), static_cast<int32_t>(bytes.size()), encoding);
-    if (text.isBogus()) throw PlistError("property list could not be parsed");
-    std::string out;
-    text.toUTF8String(out);
-    return out;
+    auto utf8 = unicode::fromEncoding(bytes, encoding);
+    if (!utf8) throw PlistError("property list could not be parsed");
+    return *std::move(utf8);
 }
 
 } // namespace
@@ -184,10 +170,9 @@ std::string xmlAsUtf8(std::string_view s) {
     if (startsWith(s, 0, std::string_view("<\0?\0", 4))) return toUtf8(s, "UTF-16LE");
     if (startsWith(s, 0, std::string_view("\0<\0?", 4))) return toUtf8(s, "UTF-16BE");
     const auto encoding = declaredEncoding(s);
-    if (!encoding || equalsIgnoringCase(*encoding, "UTF-8") || equalsIgnoringCase(*encoding, "UTF8") ||
-        equalsIgnoringCase(*encoding, "US-ASCII") || !knownToIcu(*encoding))
+    if (!encoding || equalsIgnoringCase(*encoding, "UTF-8") || equalsIgnoringCase(*encoding, "UTF8"))
         return std::string(s);
-    return toUtf8(s, encoding->c_str());
+    return unicode::fromEncoding(s, encoding->c_str()).value_or(std::string(s));
 }
 
 void checkXmlShape(std::string_view s, int maxDepth) {

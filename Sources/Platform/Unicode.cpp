@@ -1,6 +1,8 @@
 #include "Platform/Unicode.hpp"
 
 #include <unicode/brkiter.h>
+#include <unicode/ucnv.h>
+#include <unicode/ucnv_cb.h>
 #include <unicode/locid.h>
 #include <unicode/normalizer2.h>
 #include <unicode/uchar.h>
@@ -8,6 +10,7 @@
 #include <unicode/utext.h>
 #include <unicode/utf8.h>
 
+#include <limits>
 #include <memory>
 
 namespace platform::unicode {
@@ -16,6 +19,16 @@ namespace {
 
 bool asciiUpper(char c) {
     return c >= 'A' && c <= 'Z';
+}
+
+// Each unassigned or ill-formed sequence becomes U+FFFD (ICU's own substitute is U+001A in some
+// encodings).
+void replaceWithFffd(const void*, UConverterToUnicodeArgs* args, const char*, int32_t,
+                     UConverterCallbackReason reason, UErrorCode* status) {
+    if (reason > UCNV_IRREGULAR) return; // reset, close, clone
+    static const UChar replacement = 0xFFFD;
+    *status = U_ZERO_ERROR;
+    ucnv_cbToUWriteUChars(args, &replacement, 1, 0, status);
 }
 
 // Character break iterators are costly to build, so each thread keeps one.
@@ -138,6 +151,26 @@ std::string toValidUtf8(std::string_view text) {
             out.append(text.substr(static_cast<size_t>(start), static_cast<size_t>(i - start)));
         }
     }
+    return out;
+}
+
+std::optional<std::string> fromEncoding(std::string_view bytes, const char* encoding) {
+    if (bytes.size() > static_cast<std::size_t>(std::numeric_limits<int32_t>::max())) return std::nullopt;
+    const auto length = static_cast<int32_t>(bytes.size());
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<UConverter, decltype(&ucnv_close)> converter(ucnv_open(encoding, &status), &ucnv_close);
+    if (U_FAILURE(status) || !converter) return std::nullopt;
+    ucnv_setToUCallBack(converter.get(), replaceWithFffd, nullptr, nullptr, nullptr, &status);
+    if (U_FAILURE(status)) return std::nullopt;
+    const int32_t needed = ucnv_toUChars(converter.get(), nullptr, 0, bytes.data(), length, &status);
+    if (status != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(status)) return std::nullopt;
+    status = U_ZERO_ERROR;
+    ucnv_resetToUnicode(converter.get());
+    std::u16string wide(static_cast<std::size_t>(needed), u'\0');
+    ucnv_toUChars(converter.get(), reinterpret_cast<UChar*>(wide.data()), needed, bytes.data(), length, &status);
+    if (U_FAILURE(status)) return std::nullopt;
+    std::string out;
+    icu::UnicodeString(false, reinterpret_cast<const UChar*>(wide.data()), needed).toUTF8String(out);
     return out;
 }
 

@@ -17,6 +17,10 @@ bool isAscii(std::string_view text);
 // sequence) replaced by U+FFFD; well-formed text comes back unchanged.
 std::string toValidUtf8(std::string_view text);
 
+// `bytes` decoded from the named encoding and written as UTF-8, each ill-formed or unassigned
+// sequence as U+FFFD; nothing when ICU does not know the encoding.
+std::optional<std::string> fromEncoding(std::string_view bytes, const char* encoding);
+
 // The user-perceived characters (extended grapheme clusters), as views into `text`.
 std::vector<std::string_view> graphemes(std::string_view text);
 std::size_t graphemeCount(std::string_view text);

@@ -236,3 +236,24 @@ TEST(Unicode, LastCharactersOfMegabytesOfOutput) {
     EXPECT_EQ(unicode::lastCharacters(text, 5), "fin e\u0301");
     EXPECT_EQ(unicode::firstCharacters(text, 4), "d\u00E9j\u00E0");
 }
+
+TEST(Unicode, IllFormedSequencesBecomeReplacementCharacters) {
+    const std::string r = "\xEF\xBF\xBD";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"plain", "plain"},
+        {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
+        {"caf\xE9", "caf" + r},              // a Latin-1 byte
+        {"\xC0\xAF", r + r},                 // overlong
+        {"\xED\xA0\x80", r + r + r},         // a surrogate
+        {"a\xE2\x82", "a" + r},              // cut off
+        {"\xF4\x90\x80\x80", r + r + r + r}, // beyond U+10FFFF
+    };
+    for (const auto& [in, out] : cases)
+        EXPECT_EQ(unicode::toValidUtf8(in), out) << in;
+
+    EXPECT_EQ(unicode::fromEncoding("caf\xE9 \x80", "windows-1252"), "caf\xC3\xA9 \xE2\x82\xAC");
+    EXPECT_EQ(unicode::fromEncoding("\x82\xA0\xFF", "Shift_JIS"), "\xE3\x81\x82" + r);
+    EXPECT_EQ(unicode::fromEncoding(std::string("a\0\0\xD8", 4), "UTF-16LE"), "a" + r);
+    EXPECT_EQ(unicode::fromEncoding("", "ISO-8859-1"), "");
+    EXPECT_EQ(unicode::fromEncoding("x", "x-unheard-of"), std::nullopt);
+}
