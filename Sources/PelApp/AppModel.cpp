@@ -25,7 +25,8 @@ void AppModel::removeObserver(int token) {
 void AppModel::changed(ModelChange group) {
     // A copy: an observer may add or remove observers while it is told.
     auto observers = observers_;
-    for (auto& [token, observer] : observers) observer(group);
+    for (auto& [token, observer] : observers)
+        observer(group);
 }
 
 void AppModel::setFilter(Filter value) {
@@ -74,15 +75,21 @@ std::vector<AppRow> AppModel::filtered() const {
     for (const auto& row : rows) {
         bool kept = false;
         switch (filter) {
-        case Filter::all: kept = true; break;
-        case Filter::outdated: kept = row.outcome == Outcome::outdated; break;
+        case Filter::all:
+            kept = true;
+            break;
+        case Filter::outdated:
+            kept = row.outcome == Outcome::outdated;
+            break;
         case Filter::idleOutdated:
             kept = row.outcome == Outcome::outdated && !isRunning(row.id, row.app.path);
             break;
         case Filter::unsupported:
             kept = row.outcome == Outcome::unsupported || row.outcome == Outcome::unresolved;
             break;
-        case Filter::ignored: kept = false; break;
+        case Filter::ignored:
+            kept = false;
+            break;
         }
         if (!kept) continue;
         if (bucketFilter && row.bucket() != bucketFilter) continue;

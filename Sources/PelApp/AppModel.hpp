@@ -75,8 +75,8 @@ struct AppModelSeams {
 // coroutines started with MainTask::start. Field writers call changed() with the field's group.
 class AppModel {
 public:
-    AppModel(platform::Executor& main, EngineFactory& engines, platform::Workspace& workspace, UrlOpener& urls,
-             AppInfo appInfo, AppModelSeams seams = {});
+    AppModel(platform::Executor& main, EngineFactory& engines, platform::Workspace& workspace,
+             UrlOpener& urls, AppInfo appInfo, AppModelSeams seams = {});
     AppModel(const AppModel&) = delete;
     AppModel& operator=(const AppModel&) = delete;
 

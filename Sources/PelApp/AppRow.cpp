@@ -15,10 +15,14 @@ bool isSafetyCode(const std::optional<ErrorCode>& code) {
 
 std::string_view rawValue(StatusColor c) {
     switch (c) {
-    case StatusColor::red: return "red";
-    case StatusColor::blue: return "blue";
-    case StatusColor::orange: return "orange";
-    case StatusColor::secondary: return "secondary";
+    case StatusColor::red:
+        return "red";
+    case StatusColor::blue:
+        return "blue";
+    case StatusColor::orange:
+        return "orange";
+    case StatusColor::secondary:
+        return "secondary";
     }
     return "secondary";
 }
@@ -36,11 +40,16 @@ std::string AppRow::statusGlyph() const {
     if (checking) return "…";
     if (isSafetyCode(errorCode)) return "⛔";
     switch (outcome) {
-    case Outcome::upToDate: return "○";
-    case Outcome::outdated: return "●";
-    case Outcome::unresolved: return "⚠";
-    case Outcome::unsupported: return "ℹ";
-    case Outcome::error: return "✗";
+    case Outcome::upToDate:
+        return "○";
+    case Outcome::outdated:
+        return "●";
+    case Outcome::unresolved:
+        return "⚠";
+    case Outcome::unsupported:
+        return "ℹ";
+    case Outcome::error:
+        return "✗";
     }
     return "✗";
 }
@@ -48,11 +57,15 @@ std::string AppRow::statusGlyph() const {
 StatusColor AppRow::statusColor() const {
     if (isSafetyCode(errorCode)) return StatusColor::red;
     switch (outcome) {
-    case Outcome::outdated: return StatusColor::blue;
-    case Outcome::unresolved: return StatusColor::orange;
-    case Outcome::error: return StatusColor::red;
+    case Outcome::outdated:
+        return StatusColor::blue;
+    case Outcome::unresolved:
+        return StatusColor::orange;
+    case Outcome::error:
+        return StatusColor::red;
     case Outcome::upToDate:
-    case Outcome::unsupported: return StatusColor::secondary;
+    case Outcome::unsupported:
+        return StatusColor::secondary;
     }
     return StatusColor::secondary;
 }
@@ -62,11 +75,16 @@ std::string AppRow::statusLabel() const {
     if (checking) return "Checking…";
     if (errorCode) return std::string(pelkit::rawValue(*errorCode));
     switch (outcome) {
-    case Outcome::upToDate: return "Up to date";
-    case Outcome::outdated: return "Update available";
-    case Outcome::unresolved: return "No source";
-    case Outcome::unsupported: return "Informational";
-    case Outcome::error: return "Error";
+    case Outcome::upToDate:
+        return "Up to date";
+    case Outcome::outdated:
+        return "Update available";
+    case Outcome::unresolved:
+        return "No source";
+    case Outcome::unsupported:
+        return "Informational";
+    case Outcome::error:
+        return "Error";
     }
     return "Error";
 }
@@ -81,11 +99,16 @@ std::optional<pelkit::SemverBucket> AppRow::bucket() const {
 
 std::string_view rawValue(Filter f) {
     switch (f) {
-    case Filter::all: return "All";
-    case Filter::outdated: return "Outdated only";
-    case Filter::idleOutdated: return "Outdated & idle";
-    case Filter::unsupported: return "Unsupported";
-    case Filter::ignored: return "Ignored";
+    case Filter::all:
+        return "All";
+    case Filter::outdated:
+        return "Outdated only";
+    case Filter::idleOutdated:
+        return "Outdated & idle";
+    case Filter::unsupported:
+        return "Unsupported";
+    case Filter::ignored:
+        return "Ignored";
     }
     return "All";
 }

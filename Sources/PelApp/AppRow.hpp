@@ -56,7 +56,8 @@ std::optional<Filter> filterFromRawValue(std::string_view raw);
 
 } // namespace pelapp
 
-template <>
-struct std::hash<pelapp::AppRow> {
-    std::size_t operator()(const pelapp::AppRow& row) const noexcept { return std::hash<std::string>{}(row.id); }
+template <> struct std::hash<pelapp::AppRow> {
+    std::size_t operator()(const pelapp::AppRow& row) const noexcept {
+        return std::hash<std::string>{}(row.id);
+    }
 };

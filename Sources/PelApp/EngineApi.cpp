@@ -19,7 +19,8 @@ pelkit::ResolvedApp CoreEngine::check(const pelkit::InstalledApp& app, bool useC
 pelkit::InstallResult CoreEngine::update(const pelkit::InstalledApp& app, const pelkit::RemoteVersion& remote,
                                          const pelkit::EngineOptions& opts,
                                          const pelkit::Engine::UpdateProgress& progress,
-                                         const pelkit::Engine::BytesProgress& bytesProgress, std::stop_token stop) {
+                                         const pelkit::Engine::BytesProgress& bytesProgress,
+                                         std::stop_token stop) {
     return engine_.update(app, remote, opts, progress, bytesProgress, std::move(stop));
 }
 

@@ -51,8 +51,10 @@ public:
     pelkit::ScanResult scan() override;
     pelkit::ResolvedApp check(const pelkit::InstalledApp& app, bool useCache) override;
     pelkit::InstallResult update(const pelkit::InstalledApp& app, const pelkit::RemoteVersion& remote,
-                                 const pelkit::EngineOptions& opts, const pelkit::Engine::UpdateProgress& progress,
-                                 const pelkit::Engine::BytesProgress& bytesProgress, std::stop_token stop) override;
+                                 const pelkit::EngineOptions& opts,
+                                 const pelkit::Engine::UpdateProgress& progress,
+                                 const pelkit::Engine::BytesProgress& bytesProgress,
+                                 std::stop_token stop) override;
     pelkit::Overrides& overrides() override;
     pelkit::Journal& journal() override;
 

@@ -15,7 +15,9 @@ struct Detached {
         std::shared_ptr<TaskContext> context;
 
         promise_type(const std::shared_ptr<TaskContext>& ctx, Task<void>&) : context(ctx) {}
-        Detached get_return_object() { return Detached{std::coroutine_handle<promise_type>::from_promise(*this)}; }
+        Detached get_return_object() {
+            return Detached{std::coroutine_handle<promise_type>::from_promise(*this)};
+        }
         std::suspend_always initial_suspend() noexcept { return {}; }
         std::suspend_never final_suspend() noexcept { return {}; }
         void return_void() {}

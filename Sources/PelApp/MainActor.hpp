@@ -36,8 +36,7 @@ private:
     std::atomic<bool> done_ = false;
 };
 
-template <class T = void>
-class Task;
+template <class T = void> class Task;
 
 namespace detail {
 
@@ -49,8 +48,7 @@ struct PromiseBase {
     std::suspend_always initial_suspend() noexcept { return {}; }
     struct FinalAwaiter {
         bool await_ready() noexcept { return false; }
-        template <class P>
-        std::coroutine_handle<> await_suspend(std::coroutine_handle<P> h) noexcept {
+        template <class P> std::coroutine_handle<> await_suspend(std::coroutine_handle<P> h) noexcept {
             auto next = h.promise().continuation;
             return next ? next : std::noop_coroutine();
         }
@@ -60,18 +58,13 @@ struct PromiseBase {
     void unhandled_exception() noexcept { error = std::current_exception(); }
 };
 
-template <class T>
-struct Promise : PromiseBase {
+template <class T> struct Promise : PromiseBase {
     std::optional<T> value;
     Task<T> get_return_object();
-    template <class U>
-    void return_value(U&& v) {
-        value.emplace(std::forward<U>(v));
-    }
+    template <class U> void return_value(U&& v) { value.emplace(std::forward<U>(v)); }
 };
 
-template <>
-struct Promise<void> : PromiseBase {
+template <> struct Promise<void> : PromiseBase {
     Task<void> get_return_object();
     void return_void() {}
 };
@@ -80,8 +73,7 @@ struct Promise<void> : PromiseBase {
 
 // A coroutine that starts when awaited and then runs in the awaiting task (same executor, same
 // cancel flag). Its result or exception reaches the awaiting code.
-template <class T>
-class [[nodiscard]] Task {
+template <class T> class [[nodiscard]] Task {
 public:
     using promise_type = detail::Promise<T>;
 
@@ -101,8 +93,7 @@ public:
     }
 
     bool await_ready() const noexcept { return false; }
-    template <class P>
-    std::coroutine_handle<> await_suspend(std::coroutine_handle<P> parent) noexcept {
+    template <class P> std::coroutine_handle<> await_suspend(std::coroutine_handle<P> parent) noexcept {
         h_.promise().context = parent.promise().context;
         h_.promise().continuation = parent;
         return h_;
@@ -120,8 +111,7 @@ private:
     std::coroutine_handle<promise_type> h_;
 };
 
-template <class T>
-Task<T> detail::Promise<T>::get_return_object() {
+template <class T> Task<T> detail::Promise<T>::get_return_object() {
     return Task<T>(std::coroutine_handle<Promise<T>>::from_promise(*this));
 }
 inline Task<void> detail::Promise<void>::get_return_object() {
@@ -153,25 +143,22 @@ private:
 
 namespace detail {
 
-template <class F>
-constexpr bool takesStopToken = std::is_invocable_v<F&, std::stop_token>;
+template <class F> constexpr bool takesStopToken = std::is_invocable_v<F&, std::stop_token>;
 
 template <class F>
-using OffMainResult =
-    typename std::conditional_t<takesStopToken<F>, std::invoke_result<F&, std::stop_token>, std::invoke_result<F&>>::type;
+using OffMainResult = typename std::conditional_t<takesStopToken<F>, std::invoke_result<F&, std::stop_token>,
+                                                  std::invoke_result<F&>>::type;
 
 // The awaiters keep all their state on the heap: g++ 12 may move an awaiter temporary into the
 // coroutine frame bitwise, which breaks members that point into themselves (short strings).
-template <class F>
-class OffMainAwaiter {
+template <class F> class OffMainAwaiter {
 public:
     using Result = OffMainResult<F>;
 
     explicit OffMainAwaiter(F fn) : state_(std::make_shared<State>(std::move(fn))) {}
 
     bool await_ready() const noexcept { return false; }
-    template <class P>
-    void await_suspend(std::coroutine_handle<P> h) {
+    template <class P> void await_suspend(std::coroutine_handle<P> h) {
         std::shared_ptr<TaskContext> context = h.promise().context;
         std::thread([state = state_, context, resume = std::coroutine_handle<>(h)] {
             try {
@@ -216,10 +203,7 @@ public:
     explicit SleepAwaiter(std::chrono::nanoseconds delay);
 
     bool await_ready() const noexcept { return false; }
-    template <class P>
-    void await_suspend(std::coroutine_handle<P> h) {
-        suspend(h, *h.promise().context);
-    }
+    template <class P> void await_suspend(std::coroutine_handle<P> h) { suspend(h, *h.promise().context); }
     bool await_resume();
 
 private:
@@ -232,8 +216,7 @@ private:
 struct CurrentTaskAwaiter {
     std::shared_ptr<TaskContext> context;
     bool await_ready() const noexcept { return false; }
-    template <class P>
-    bool await_suspend(std::coroutine_handle<P> h) noexcept {
+    template <class P> bool await_suspend(std::coroutine_handle<P> h) noexcept {
         context = h.promise().context;
         return false;
     }
@@ -250,8 +233,7 @@ struct CurrentTaskAwaiter {
 // bitwise, which corrupts captured strings and the like. So a lambda with such captures has to be
 // named first: `auto work = [name] { ... }; co_await offMain(work);`. Lambdas that capture only
 // pointers, references or numbers may be written inline.
-template <class F>
-detail::OffMainAwaiter<std::remove_cvref_t<F>> offMain(F&& fn) {
+template <class F> detail::OffMainAwaiter<std::remove_cvref_t<F>> offMain(F&& fn) {
     static_assert(std::is_lvalue_reference_v<F> || std::is_trivially_copyable_v<std::remove_cvref_t<F>>,
                   "name the callable before co_await offMain(...): see the comment above offMain");
     return detail::OffMainAwaiter<std::remove_cvref_t<F>>(fn);

@@ -26,7 +26,9 @@ struct AppModelTestAccess {
     static void markUpdating(AppModel& m, const std::string& id, const std::string& text) {
         m.markUpdating(id, text);
     }
-    static void setProgress(AppModel& m, const std::string& id, const std::string& text) { m.setProgress(id, text); }
+    static void setProgress(AppModel& m, const std::string& id, const std::string& text) {
+        m.setProgress(id, text);
+    }
     static void markDone(AppModel& m, const std::string& id, bool ok, const std::string& message) {
         m.markDone(id, ok, message);
     }

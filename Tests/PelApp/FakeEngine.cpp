@@ -101,7 +101,8 @@ std::vector<FakeEngine::UpdateCall> FakeEngine::updateCalls() const {
 pelkit::InstallResult FakeEngine::update(const pelkit::InstalledApp& app, const pelkit::RemoteVersion& remote,
                                          const pelkit::EngineOptions& opts,
                                          const pelkit::Engine::UpdateProgress& progress,
-                                         const pelkit::Engine::BytesProgress& bytesProgress, std::stop_token stop) {
+                                         const pelkit::Engine::BytesProgress& bytesProgress,
+                                         std::stop_token stop) {
     const std::string id = app.bundleID;
     UpdateScript script;
     {
@@ -114,7 +115,8 @@ pelkit::InstallResult FakeEngine::update(const pelkit::InstalledApp& app, const 
             throw platform::Cancelled();
         }
         script = updateScripts_[id];
-        if (!script.hold) waitingUpdates_.erase(std::find(waitingUpdates_.begin(), waitingUpdates_.end(), id));
+        if (!script.hold)
+            waitingUpdates_.erase(std::find(waitingUpdates_.begin(), waitingUpdates_.end(), id));
     }
     for (const auto& report : script.reports) {
         if (report.phase && progress) progress(*report.phase);

@@ -29,7 +29,9 @@ public:
         std::optional<std::string> phase;
         std::optional<std::pair<std::int64_t, std::int64_t>> bytes;
         static Report phaseText(std::string text) { return {std::move(text), std::nullopt}; }
-        static Report byteCount(std::int64_t done, std::int64_t total) { return {std::nullopt, {{done, total}}}; }
+        static Report byteCount(std::int64_t done, std::int64_t total) {
+            return {std::nullopt, {{done, total}}};
+        }
     };
     // How one update goes: the reports in order, then a result with `message`, or `error` thrown.
     // With `hold` the update waits after its reports until release() (a stop request throws
@@ -48,7 +50,8 @@ public:
 
     // An in-memory overrides store unless one is given. Without a journal, the first journal() call
     // opens a real one (the test must have replaced the home directory and the shared database).
-    explicit FakeEngine(std::shared_ptr<pelkit::Overrides> overrides = nullptr, pelkit::Journal* journal = nullptr);
+    explicit FakeEngine(std::shared_ptr<pelkit::Overrides> overrides = nullptr,
+                        pelkit::Journal* journal = nullptr);
 
     void setScan(pelkit::ScanResult result);
     int scanCount() const;
@@ -73,8 +76,10 @@ public:
     pelkit::ScanResult scan() override;
     pelkit::ResolvedApp check(const pelkit::InstalledApp& app, bool useCache) override;
     pelkit::InstallResult update(const pelkit::InstalledApp& app, const pelkit::RemoteVersion& remote,
-                                 const pelkit::EngineOptions& opts, const pelkit::Engine::UpdateProgress& progress,
-                                 const pelkit::Engine::BytesProgress& bytesProgress, std::stop_token stop) override;
+                                 const pelkit::EngineOptions& opts,
+                                 const pelkit::Engine::UpdateProgress& progress,
+                                 const pelkit::Engine::BytesProgress& bytesProgress,
+                                 std::stop_token stop) override;
     pelkit::Overrides& overrides() override { return *overrides_; }
     pelkit::Journal& journal() override;
 

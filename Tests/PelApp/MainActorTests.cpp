@@ -103,7 +103,8 @@ Task<void> catchFromWorker(std::vector<std::string>* trace) {
     }
     try {
         co_await pelapp::offMain([] {
-            throw pelkit::PelError(pelkit::ErrorCode::NET_TIMEOUT, "com.example.A", std::nullopt, "slow", false);
+            throw pelkit::PelError(pelkit::ErrorCode::NET_TIMEOUT, "com.example.A", std::nullopt, "slow",
+                                   false);
         });
     } catch (const pelkit::PelError& e) {
         trace->push_back("caught " + pelkit::displayText(e));
@@ -165,7 +166,8 @@ TEST_F(MainActorTest, ResultsPostedFromWorkersArriveInPostingOrder) {
 
     // Let the workers finish in the order B, C, A, each one's result posted before the next starts.
     auto waitForPosts = [&](std::size_t n) {
-        for (int i = 0; i < 60000 && executor.pendingCount() < n; ++i) std::this_thread::sleep_for(1ms);
+        for (int i = 0; i < 60000 && executor.pendingCount() < n; ++i)
+            std::this_thread::sleep_for(1ms);
         return executor.pendingCount() == n;
     };
     gateB.set_value();

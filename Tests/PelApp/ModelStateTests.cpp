@@ -19,7 +19,8 @@ using Ids = std::vector<std::string>;
 
 Ids idsOf(const std::vector<AppRow>& rows) {
     Ids out;
-    for (const auto& r : rows) out.push_back(r.id);
+    for (const auto& r : rows)
+        out.push_back(r.id);
     return out;
 }
 
@@ -44,16 +45,18 @@ class ModelStateTest : public ::testing::Test {
 protected:
     ModelStateTest() {
         auto& rows = h.model.rows;
-        rows.push_back(makeRow("com.example.alpha", "Alpha Editor", Outcome::outdated, "1.4", "2.0"));      // major
-        rows.push_back(makeRow("org.beta.tools", "beta Tools", Outcome::outdated, "1.2", "1.3"));          // minor
+        rows.push_back(
+            makeRow("com.example.alpha", "Alpha Editor", Outcome::outdated, "1.4", "2.0"));       // major
+        rows.push_back(makeRow("org.beta.tools", "beta Tools", Outcome::outdated, "1.2", "1.3")); // minor
         rows.push_back(makeRow("com.gamma", "Gamma", Outcome::unsupported, "3.0"));
         rows.push_back(makeRow("com.delta", "Delta", Outcome::unresolved, "1.0"));
         rows.push_back(makeRow("com.epsilon", "Epsilon", Outcome::upToDate, "5.0", "5.0"));
-        rows.push_back(makeRow("io.zeta", "Zeta Pro", Outcome::outdated, std::nullopt, "2.0", "major")); // no bucket
-        rows.push_back(makeRow("com.eta", "Eta", Outcome::outdated, "1.0.0", "1.0.1", "Minor"));        // patch
-        rows.push_back(makeRow("com.theta", "Theta", Outcome::outdated, "1.0.0", "1.0.1", "major"));    // major
-        rows.push_back(makeRow("com.iota", "Iota", Outcome::outdated, "1.0"));                          // no remote
-        rows.push_back(makeRow("fr.eclair", "ÉCLAIR", Outcome::outdated, "1.0", "1.0.2", "bogus"));      // patch
+        rows.push_back(
+            makeRow("io.zeta", "Zeta Pro", Outcome::outdated, std::nullopt, "2.0", "major"));    // no bucket
+        rows.push_back(makeRow("com.eta", "Eta", Outcome::outdated, "1.0.0", "1.0.1", "Minor")); // patch
+        rows.push_back(makeRow("com.theta", "Theta", Outcome::outdated, "1.0.0", "1.0.1", "major")); // major
+        rows.push_back(makeRow("com.iota", "Iota", Outcome::outdated, "1.0")); // no remote
+        rows.push_back(makeRow("fr.eclair", "ÉCLAIR", Outcome::outdated, "1.0", "1.0.2", "bogus")); // patch
         rows.push_back(makeRow("com.kappa", "Kappa", Outcome::error, "1.0"));
     }
     pelapptest::ModelHarness h;
@@ -91,7 +94,7 @@ struct FilterCase {
 };
 
 TEST_F(ModelStateTest, FilteredAppliesFilterThenBucketThenSearch) {
-    const Ids allOutdated{"com.example.alpha", "org.beta.tools", "io.zeta", "com.eta",
+    const Ids allOutdated{"com.example.alpha", "org.beta.tools", "io.zeta",  "com.eta",
                           "com.theta",         "com.iota",       "fr.eclair"};
     const std::vector<FilterCase> cases{
         {"all", Filter::all, std::nullopt, "", idsOf(h.model.rows)},
@@ -100,15 +103,24 @@ TEST_F(ModelStateTest, FilteredAppliesFilterThenBucketThenSearch) {
         {"ignored is always empty", Filter::ignored, std::nullopt, "", {}},
         {"ignored even with a search", Filter::ignored, std::nullopt, "a", {}},
         {"major bucket", Filter::outdated, SemverBucket::major, "", {"com.example.alpha", "com.theta"}},
-        {"minor bucket ignores a capitalised override", Filter::outdated, SemverBucket::minor, "",
+        {"minor bucket ignores a capitalised override",
+         Filter::outdated,
+         SemverBucket::minor,
+         "",
          {"org.beta.tools"}},
         {"patch bucket", Filter::outdated, SemverBucket::patch, "", {"com.eta", "fr.eclair"}},
-        {"bucket over all hides rows without one", Filter::all, SemverBucket::major, "",
+        {"bucket over all hides rows without one",
+         Filter::all,
+         SemverBucket::major,
+         "",
          {"com.example.alpha", "com.theta"}},
         {"other bucket", Filter::all, SemverBucket::other, "", {}},
         {"upper-case search matches a name", Filter::all, std::nullopt, "TOOLS", {"org.beta.tools"}},
-        {"search matches an identifier", Filter::all, std::nullopt, "com.e", {"com.example.alpha", "com.epsilon",
-                                                                                 "com.eta"}},
+        {"search matches an identifier",
+         Filter::all,
+         std::nullopt,
+         "com.e",
+         {"com.example.alpha", "com.epsilon", "com.eta"}},
         {"search lower-cases beyond ASCII", Filter::all, std::nullopt, "éclair", {"fr.eclair"}},
         {"blanks only filter nothing", Filter::outdated, std::nullopt, "   ", allOutdated},
         {"blanks and tabs filter nothing", Filter::outdated, std::nullopt, " \t ", allOutdated},
@@ -129,7 +141,8 @@ TEST_F(ModelStateTest, FilteredAppliesFilterThenBucketThenSearch) {
 TEST_F(ModelStateTest, OutdatedAndIdleLeavesOutRunningApplications) {
     h.model.filter = Filter::idleOutdated;
     h.model.runningBundleIDs = {"org.beta.tools", "com.eta-helper"};
-    h.model.runningAppPaths = {"/Applications/Theta.app/Contents/Helpers/Agent.app", "/Applications/Iota.app"};
+    h.model.runningAppPaths = {"/Applications/Theta.app/Contents/Helpers/Agent.app",
+                               "/Applications/Iota.app"};
     // Beta by identifier, Eta by a companion identifier, Theta by a process inside its bundle. Iota's own
     // path (no trailing "/") is not inside Iota, and no identifier names it.
     EXPECT_EQ(idsOf(h.model.filtered()), (Ids{"com.example.alpha", "io.zeta", "com.iota", "fr.eclair"}));
@@ -145,12 +158,14 @@ TEST_F(ModelStateTest, BucketsFollowTheRowRule) {
     EXPECT_EQ(idsOf(h.model.rowsInBucket(SemverBucket::major)), (Ids{"com.example.alpha", "com.theta"}));
     EXPECT_EQ(idsOf(h.model.rowsInBucket(SemverBucket::other)), Ids{});
     using Pairs = std::vector<std::pair<SemverBucket, int>>;
-    EXPECT_EQ(h.model.bucketCounts(), (Pairs{{SemverBucket::major, 2}, {SemverBucket::minor, 1}, {SemverBucket::patch, 2}}));
+    EXPECT_EQ(h.model.bucketCounts(),
+              (Pairs{{SemverBucket::major, 2}, {SemverBucket::minor, 1}, {SemverBucket::patch, 2}}));
 
     auto& rows = h.model.rows;
     std::erase_if(rows, [](const AppRow& r) { return r.bucket() != SemverBucket::patch; });
     EXPECT_EQ(h.model.bucketCounts(), (Pairs{{SemverBucket::patch, 2}}));
-    for (auto& r : rows) r.outcome = Outcome::upToDate;
+    for (auto& r : rows)
+        r.outcome = Outcome::upToDate;
     EXPECT_TRUE(h.model.bucketCounts().empty());
 }
 
@@ -205,9 +220,9 @@ TEST_F(ModelStateTest, BindingsNotifyTheirGroup) {
     h.model.setShowIgnored(true);
     h.model.setShowUpdateSheet(true);
     h.model.toggleBucketFilter(SemverBucket::patch);
-    EXPECT_EQ(heard, (std::vector<ModelChange>{ModelChange::filters, ModelChange::filters, ModelChange::selection,
-                                               ModelChange::run, ModelChange::run, ModelChange::run,
-                                               ModelChange::filters}));
+    EXPECT_EQ(heard, (std::vector<ModelChange>{ModelChange::filters, ModelChange::filters,
+                                               ModelChange::selection, ModelChange::run, ModelChange::run,
+                                               ModelChange::run, ModelChange::filters}));
     EXPECT_EQ(h.model.filter, Filter::all);
     EXPECT_FALSE(h.model.quitAppBeforeUpdate);
     h.model.removeObserver(token);
@@ -240,9 +255,12 @@ struct StatusCase {
 
 TEST(AppRowStatus, GlyphColourAndLabelPrecedence) {
     const std::vector<StatusCase> cases{
-        {"up to date", Outcome::upToDate, std::nullopt, false, false, "○", StatusColor::secondary, "Up to date"},
-        {"outdated", Outcome::outdated, std::nullopt, false, false, "●", StatusColor::blue, "Update available"},
-        {"unresolved", Outcome::unresolved, std::nullopt, false, false, "⚠", StatusColor::orange, "No source"},
+        {"up to date", Outcome::upToDate, std::nullopt, false, false, "○", StatusColor::secondary,
+         "Up to date"},
+        {"outdated", Outcome::outdated, std::nullopt, false, false, "●", StatusColor::blue,
+         "Update available"},
+        {"unresolved", Outcome::unresolved, std::nullopt, false, false, "⚠", StatusColor::orange,
+         "No source"},
         {"unsupported", Outcome::unsupported, std::nullopt, false, false, "ℹ", StatusColor::secondary,
          "Informational"},
         {"error", Outcome::error, std::nullopt, false, false, "✗", StatusColor::red, "Error"},
@@ -253,14 +271,14 @@ TEST(AppRowStatus, GlyphColourAndLabelPrecedence) {
          "NET_TIMEOUT"},
         {"safety code", Outcome::error, ErrorCode::SEC_SIGNATURE_INVALID, false, false, "⛔", StatusColor::red,
          "SEC_SIGNATURE_INVALID"},
-        {"safety code on an up-to-date row", Outcome::upToDate, ErrorCode::SEC_TEAMID_MISMATCH, false, false, "⛔",
-         StatusColor::red, "SEC_TEAMID_MISMATCH"},
+        {"safety code on an up-to-date row", Outcome::upToDate, ErrorCode::SEC_TEAMID_MISMATCH, false, false,
+         "⛔", StatusColor::red, "SEC_TEAMID_MISMATCH"},
         {"updating beats a safety code", Outcome::outdated, ErrorCode::SEC_BUNDLEID_CHANGED, false, true, "⟳",
          StatusColor::red, "Updating…"},
         {"checking beats a code", Outcome::outdated, ErrorCode::ENV_APP_RUNNING, true, false, "…",
          StatusColor::blue, "Checking…"},
-        {"other code keeps the outcome's glyph", Outcome::upToDate, ErrorCode::ENV_APP_RUNNING, false, false, "○",
-         StatusColor::secondary, "ENV_APP_RUNNING"},
+        {"other code keeps the outcome's glyph", Outcome::upToDate, ErrorCode::ENV_APP_RUNNING, false, false,
+         "○", StatusColor::secondary, "ENV_APP_RUNNING"},
     };
     for (const auto& c : cases) {
         auto row = makeRow("com.x", "X", c.outcome, "1.0");
