@@ -1,9 +1,13 @@
 #include "Platform/Workspace.hpp"
 
+#include "Platform/Executor.hpp"
 #include "Platform/Plist.hpp"
+#include "Platform/SerialQueue.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <csignal>
 #include <cstring>
 #include <dirent.h>
 #include <map>
@@ -45,7 +49,49 @@ std::optional<std::string> readBundleIdentifier(const std::string& bundlePath) {
     }
 }
 
+// The bundle that `<procRoot>/<pidName>/exe` lies in, if any. A process whose executable was deleted
+// while it runs still counts.
+std::optional<std::string> bundleOfProcess(const std::string& procRoot, const std::string& pidName) {
+    auto exe = readLink(procRoot + "/" + pidName + "/exe");
+    if (!exe) return std::nullopt;
+    if (exe->size() > kDeletedSuffix.size() &&
+        std::string_view(*exe).substr(exe->size() - kDeletedSuffix.size()) == kDeletedSuffix) {
+        exe->resize(exe->size() - kDeletedSuffix.size());
+    }
+    return enclosingBundlePath(*exe);
+}
+
+std::vector<RunningApplication> listApplications(const std::string& procRoot) {
+    std::vector<RunningApplication> apps;
+    DIR* dir = ::opendir(procRoot.c_str());
+    if (dir == nullptr) return apps;
+    // One snapshot reads each bundle's Info.plist once, however many of its processes run.
+    std::map<std::string, std::optional<std::string>> identifiers;
+    while (const dirent* entry = ::readdir(dir)) {
+        pid_t pid = 0;
+        const char* name = entry->d_name;
+        const char* nameEnd = name + std::strlen(name);
+        if (!isPidName(name)) continue;
+        auto parsed = std::from_chars(name, nameEnd, pid);
+        if (parsed.ec != std::errc() || parsed.ptr != nameEnd) continue;
+        // Processes come and go while we look: a vanished or unreadable entry is simply skipped.
+        auto bundle = bundleOfProcess(procRoot, name);
+        if (!bundle) continue;
+        auto found = identifiers.find(*bundle);
+        if (found == identifiers.end())
+            found = identifiers.emplace(*bundle, readBundleIdentifier(*bundle)).first;
+        apps.push_back(RunningApplication{pid, *bundle, found->second});
+    }
+    ::closedir(dir);
+    return apps;
+}
+
 } // namespace
+
+bool Workspace::terminate(pid_t) const { return false; }
+bool Workspace::forceTerminate(pid_t) const { return false; }
+bool Workspace::kill(pid_t) const { return false; }
+WorkspaceSubscription Workspace::subscribe(std::function<void()>) const { return WorkspaceSubscription(); }
 
 const Workspace& Workspace::shared() {
     static const Workspace* instance = new ProcWorkspace();
@@ -69,37 +115,109 @@ std::optional<std::string> enclosingBundlePath(const std::string& executablePath
     return executablePath.substr(0, *bundleEnd);
 }
 
-ProcWorkspace::ProcWorkspace(std::string procRoot) : procRoot_(std::move(procRoot)) {}
+struct ProcWorkspace::State : std::enable_shared_from_this<State> {
+    using Keys = std::vector<std::pair<pid_t, std::string>>;
 
-std::vector<RunningApplication> ProcWorkspace::runningApplications() const {
-    std::vector<RunningApplication> apps;
-    DIR* dir = ::opendir(procRoot_.c_str());
-    if (dir == nullptr) return apps;
-    // One snapshot reads each bundle's Info.plist once, however many of its processes run.
-    std::map<std::string, std::optional<std::string>> identifiers;
-    while (const dirent* entry = ::readdir(dir)) {
-        pid_t pid = 0;
-        const char* name = entry->d_name;
-        const char* nameEnd = name + std::strlen(name);
-        if (!isPidName(name)) continue;
-        auto parsed = std::from_chars(name, nameEnd, pid);
-        if (parsed.ec != std::errc() || parsed.ptr != nameEnd) continue;
-        // Processes come and go while we look: a vanished or unreadable entry is simply skipped.
-        auto exe = readLink(procRoot_ + "/" + entry->d_name + "/exe");
-        if (!exe) continue;
-        if (exe->size() > kDeletedSuffix.size() &&
-            std::string_view(*exe).substr(exe->size() - kDeletedSuffix.size()) == kDeletedSuffix) {
-            exe->resize(exe->size() - kDeletedSuffix.size());
-        }
-        auto bundle = enclosingBundlePath(*exe);
-        if (!bundle) continue;
-        auto found = identifiers.find(*bundle);
-        if (found == identifiers.end())
-            found = identifiers.emplace(*bundle, readBundleIdentifier(*bundle)).first;
-        apps.push_back(RunningApplication{pid, *bundle, found->second});
+    State(std::string root, Executor* watchExecutor, std::chrono::nanoseconds watchInterval)
+        : procRoot(std::move(root)), executor(watchExecutor), interval(watchInterval) {}
+
+    static std::shared_ptr<State> make(std::string root, Executor* watchExecutor,
+                                       std::chrono::nanoseconds watchInterval) {
+        auto state = std::make_shared<State>(std::move(root), watchExecutor, watchInterval);
+        state->subscribers = WorkspaceSubscribers([weak = std::weak_ptr<State>(state)] {
+            if (auto self = weak.lock()) self->syncWatch();
+        });
+        return state;
     }
-    ::closedir(dir);
-    return apps;
+
+    const std::string procRoot;
+    Executor* const executor; // nullptr: ownQueue, made on first use
+    const std::chrono::nanoseconds interval;
+    WorkspaceSubscribers subscribers;
+
+    std::mutex listedMutex;
+    std::map<pid_t, std::string> listed; // the latest snapshot: process id → bundle path
+
+    std::mutex watchMutex;
+    std::unique_ptr<SerialQueue> ownQueue;
+    RepeatingTimer timer; // after ownQueue: cancelled before the queue goes
+    Keys baseline;
+
+    std::vector<RunningApplication> snapshot() {
+        auto apps = listApplications(procRoot);
+        std::map<pid_t, std::string> now;
+        for (const auto& app : apps) now.emplace(app.pid, app.bundlePath);
+        std::lock_guard lock(listedMutex);
+        listed = std::move(now);
+        return apps;
+    }
+
+    static Keys keysOf(const std::vector<RunningApplication>& apps) {
+        Keys keys;
+        for (const auto& app : apps) keys.emplace_back(app.pid, app.bundlePath);
+        std::sort(keys.begin(), keys.end());
+        return keys;
+    }
+
+    bool signal(pid_t pid, int sig) {
+        // 0 and negative ids address process groups, 1 is init.
+        if (pid <= 1 || pid == ::getpid()) return false;
+        std::string bundle;
+        {
+            std::lock_guard lock(listedMutex);
+            auto found = listed.find(pid);
+            if (found == listed.end()) return false;
+            bundle = found->second;
+        }
+        if (bundleOfProcess(procRoot, std::to_string(pid)) != bundle) return false;
+        return ::kill(pid, sig) == 0;
+    }
+
+    // Runs the watch exactly while someone subscribes.
+    void syncWatch() {
+        std::lock_guard lock(watchMutex);
+        const bool wanted = subscribers.count() > 0;
+        if (wanted && !timer.isActive()) {
+            // The set at subscription is the baseline, so a change right after it is not missed.
+            baseline = keysOf(snapshot());
+            if (executor == nullptr && !ownQueue) ownQueue = std::make_unique<SerialQueue>("pel.workspace");
+            Executor& on = executor != nullptr ? *executor : *ownQueue;
+            timer = RepeatingTimer(on, interval, [weak = weak_from_this()] {
+                if (auto self = weak.lock()) self->tick();
+            });
+        } else if (!wanted && timer.isActive()) {
+            timer.cancel();
+        }
+    }
+
+    void tick() {
+        Keys keys = keysOf(snapshot());
+        {
+            std::lock_guard lock(watchMutex);
+            if (!timer.isActive() || keys == baseline) return;
+            baseline = std::move(keys);
+        }
+        subscribers.notify();
+    }
+};
+
+ProcWorkspace::ProcWorkspace(std::string procRoot) : state_(State::make(std::move(procRoot), nullptr, kWatchInterval)) {}
+
+ProcWorkspace::ProcWorkspace(std::string procRoot, Executor& watchExecutor, std::chrono::nanoseconds watchInterval)
+    : state_(State::make(std::move(procRoot), &watchExecutor, watchInterval)) {}
+
+ProcWorkspace::~ProcWorkspace() {
+    std::lock_guard lock(state_->watchMutex);
+    state_->timer.cancel();
+}
+
+std::vector<RunningApplication> ProcWorkspace::runningApplications() const { return state_->snapshot(); }
+bool ProcWorkspace::terminate(pid_t pid) const { return state_->signal(pid, SIGTERM); }
+bool ProcWorkspace::forceTerminate(pid_t pid) const { return state_->signal(pid, SIGKILL); }
+bool ProcWorkspace::kill(pid_t pid) const { return state_->signal(pid, SIGKILL); }
+
+WorkspaceSubscription ProcWorkspace::subscribe(std::function<void()> callback) const {
+    return state_->subscribers.add(std::move(callback));
 }
 
 } // namespace platform

@@ -1,15 +1,12 @@
 #include "Platform/FreeSpace.hpp"
 #include "Platform/Workspace.hpp"
+#include "Support/BundledChild.hpp"
 #include "Support/TempDir.hpp"
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <spawn.h>
-#include <sys/wait.h>
 
 using namespace platform;
 using pelsupport::TempDir;
@@ -17,45 +14,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void writeInfoPlist(const fs::path& bundle, const std::string& identifier) {
-    fs::create_directories(bundle / "Contents");
-    std::ofstream(bundle / "Contents/Info.plist")
-        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-        << "<key>CFBundleIdentifier</key><string>" << identifier << "</string></dict></plist>\n";
-}
-
-// A copy of /bin/sleep at `bundle`/Contents/MacOS/<name>, so the process's executable lies in the bundle.
-fs::path installSleeper(const fs::path& bundle, const std::string& name) {
-    fs::create_directories(bundle / "Contents/MacOS");
-    fs::path exe = bundle / "Contents/MacOS" / name;
-    fs::copy_file("/bin/sleep", exe);
-    fs::permissions(exe, fs::perms::owner_all);
-    return exe;
-}
-
-class Child {
-public:
-    explicit Child(const fs::path& exe) {
-        std::string path = exe.string();
-        std::string arg = "30";
-        char* argv[] = {path.data(), arg.data(), nullptr};
-        if (::posix_spawn(&pid_, path.c_str(), nullptr, nullptr, argv, environ) != 0) {
-            throw std::runtime_error("spawn failed");
-        }
-    }
-    ~Child() { stop(); }
-    void stop() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGKILL);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-    }
-    pid_t pid() const { return pid_; }
-
-private:
-    pid_t pid_ = -1;
-};
+using Child = pelsupport::BundledChild;
+using pelsupport::installSleeper;
+using pelsupport::writeInfoPlist;
 
 std::optional<RunningApplication> findPid(const Workspace& ws, pid_t pid) {
     for (const auto& app : ws.runningApplications()) {

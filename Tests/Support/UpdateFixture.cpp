@@ -20,16 +20,6 @@ namespace pelsupport {
 namespace fs = std::filesystem;
 using namespace pelkit;
 
-std::vector<platform::RunningApplication> FixedWorkspace::runningApplications() const {
-    std::lock_guard lock(mutex_);
-    return apps_;
-}
-
-void FixedWorkspace::set(std::vector<platform::RunningApplication> apps) {
-    std::lock_guard lock(mutex_);
-    apps_ = std::move(apps);
-}
-
 void RecordingTelemetry::captureError(const PelError& error, const Tags& tags) {
     std::lock_guard lock(mutex_);
     reports_.push_back({error, tags});

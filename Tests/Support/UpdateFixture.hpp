@@ -29,6 +29,7 @@
 #include "Support/BundleBuilder.hpp"
 #include "Support/FakeBundleTools.hpp"
 #include "Support/FakeTools.hpp"
+#include "Support/ScriptedWorkspace.hpp"
 #include "Support/TempDir.hpp"
 #include "Support/TestServer.hpp"
 #include "Support/VirtualSleeper.hpp"
@@ -48,17 +49,6 @@
 #include <vector>
 
 namespace pelsupport {
-
-// A fixed list of running applications, changeable while in use.
-class FixedWorkspace final : public platform::Workspace {
-public:
-    std::vector<platform::RunningApplication> runningApplications() const override;
-    void set(std::vector<platform::RunningApplication> apps);
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<platform::RunningApplication> apps_;
-};
 
 // Keeps every error report, from any thread.
 class RecordingTelemetry final : public pelkit::TelemetrySink {
