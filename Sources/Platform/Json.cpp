@@ -60,6 +60,12 @@ std::int64_t requireInt(const Json& obj, const std::string& key, const std::stri
     return asInt(v, path, key);
 }
 
+double requireNumber(const Json& obj, const std::string& key, const std::string& path) {
+    const Json& v = require(obj, key, path);
+    if (!v.is_number()) wrongType(path, key, "a number");
+    return v.get<double>();
+}
+
 std::vector<std::string> requireStringArray(const Json& obj, const std::string& key, const std::string& path) {
     const Json& v = require(obj, key, path);
     if (!v.is_array()) wrongType(path, key, "an array of strings");
@@ -91,6 +97,13 @@ std::optional<std::int64_t> optionalInt(const Json& obj, const std::string& key,
     if (!v || v->is_null()) return std::nullopt;
     if (!isInteger(*v)) wrongType(path, key, "an integer");
     return asInt(*v, path, key);
+}
+
+std::optional<double> optionalNumber(const Json& obj, const std::string& key, const std::string& path) {
+    const Json* v = find(obj, key);
+    if (!v || v->is_null()) return std::nullopt;
+    if (!v->is_number()) wrongType(path, key, "a number");
+    return v->get<double>();
 }
 
 std::optional<std::vector<std::string>> optionalStringArray(const Json& obj, const std::string& key,

@@ -32,12 +32,15 @@ const Json& requireObject(const Json& j, const std::string& path);
 std::string requireString(const Json& obj, const std::string& key, const std::string& path = "");
 bool requireBool(const Json& obj, const std::string& key, const std::string& path = "");
 std::int64_t requireInt(const Json& obj, const std::string& key, const std::string& path = "");
+// Any JSON number, integer or not.
+double requireNumber(const Json& obj, const std::string& key, const std::string& path = "");
 std::vector<std::string> requireStringArray(const Json& obj, const std::string& key, const std::string& path = "");
 
 // Strict optional reads: a missing key (or null) is absent; any other type throws.
 std::optional<std::string> optionalString(const Json& obj, const std::string& key, const std::string& path = "");
 std::optional<bool> optionalBool(const Json& obj, const std::string& key, const std::string& path = "");
 std::optional<std::int64_t> optionalInt(const Json& obj, const std::string& key, const std::string& path = "");
+std::optional<double> optionalNumber(const Json& obj, const std::string& key, const std::string& path = "");
 std::optional<std::vector<std::string>> optionalStringArray(const Json& obj, const std::string& key,
                                                             const std::string& path = "");
 
