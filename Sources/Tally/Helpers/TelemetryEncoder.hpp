@@ -30,4 +30,16 @@ std::string telemetryDateText(double secondsSinceReference);
 // text that is not valid UTF-8 (callers check their numbers before building the document).
 std::string encodeJson(const platform::Json& document);
 
+// The JSON array of `items`, each turned into a document by `toJson`: the same bytes as encoding the
+// whole array at once, without holding every element's document at the same time.
+template <class Range, class ToJson> std::string encodeJsonArray(const Range& items, ToJson&& toJson) {
+    std::string out = "[";
+    for (const auto& item : items) {
+        if (out.size() > 1) out += ',';
+        out += encodeJson(toJson(item));
+    }
+    out += ']';
+    return out;
+}
+
 } // namespace tally

@@ -100,11 +100,7 @@ public:
             std::unique_lock lock(mutex_);
             std::string data;
             try {
-                platform::Json array = platform::Json::array();
-                for (const auto& signal : cachedSignals_) {
-                    array.push_back(Codec::encode(signal));
-                }
-                data = encodeJson(array);
+                data = encodeJsonArray(cachedSignals_, [](const T& signal) { return Codec::encode(signal); });
             } catch (const std::exception&) {
                 return; // nothing is written and the queue stays as it is
             }
@@ -119,12 +115,19 @@ private:
         if (!content) return;
         std::vector<T> loaded;
         try {
-            const platform::Json array = platform::Json::parse(*content);
-            if (!array.is_array()) return;
-            loaded.reserve(array.size());
-            for (std::size_t i = 0; i < array.size(); ++i) {
-                loaded.push_back(Codec::decode(array[i], "[" + std::to_string(i) + "]"));
-            }
+            // Each element is decoded as soon as it is parsed and then dropped, so the document of a full
+            // queue is never held whole beside its records.
+            bool isArray = false;
+            auto decodeElement = [&](int depth, platform::Json::parse_event_t event, platform::Json& parsed) {
+                using Event = platform::Json::parse_event_t;
+                if (depth == 0 && event == Event::array_start) isArray = true;
+                if (depth != 1 || !isArray) return true;
+                if (event != Event::object_end && event != Event::array_end && event != Event::value) return true;
+                loaded.push_back(Codec::decode(parsed, "[" + std::to_string(loaded.size()) + "]"));
+                return false;
+            };
+            const platform::Json rest = platform::Json::parse(*content, decodeElement); // an empty array
+            if (!isArray) return;
         } catch (const std::exception&) {
             return; // an undecodable backup is dropped (the file is already gone)
         }

@@ -52,11 +52,7 @@ SignalPostBody signalPostBodyFromJson(const Json& json, const std::string& path)
 }
 
 std::string encodeSignals(const std::vector<SignalPostBody>& bodies, DateRule rule) {
-    Json array = Json::array();
-    for (const auto& body : bodies) {
-        array.push_back(toJson(body, rule));
-    }
-    return encodeJson(array);
+    return encodeJsonArray(bodies, [rule](const SignalPostBody& body) { return toJson(body, rule); });
 }
 
 } // namespace tally
