@@ -3,6 +3,8 @@
 #include "Platform/Unicode.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <limits>
 
 namespace pelkit {
@@ -155,6 +157,142 @@ ComparisonResult toResult(int order) {
                      : (order > 0 ? ComparisonResult::descending : ComparisonResult::same);
 }
 
+// ---- ASCII fast path ----
+// Most versions are plain ASCII. These are compared in one pass over both texts, token by token,
+// without allocating; the result is the general path's, which the tests check against each other.
+
+enum AsciiClass : std::uint8_t { kSeparator, kDigit, kLetter, kBeyondAscii };
+
+constexpr std::array<std::uint8_t, 256> makeAsciiClasses() {
+    std::array<std::uint8_t, 256> classes{};
+    for (int c = 0; c < 256; ++c) {
+        if (c >= 0x80)
+            classes[c] = kBeyondAscii;
+        else if (c >= '0' && c <= '9')
+            classes[c] = kDigit;
+        else if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))
+            classes[c] = kLetter;
+        else
+            classes[c] = kSeparator;
+    }
+    return classes;
+}
+constexpr std::array<std::uint8_t, 256> kAsciiClasses = makeAsciiClasses();
+
+inline std::uint8_t asciiClass(char c) {
+    return kAsciiClasses[static_cast<unsigned char>(c)];
+}
+
+inline unsigned char asciiLower(char c) {
+    return static_cast<unsigned char>((c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c);
+}
+
+// Hands out the tokens of an ASCII text one at a time; `beyondAscii` turns true (and the stream
+// stops) at the first byte that is not ASCII, and the caller then takes the general path.
+class AsciiTokens {
+public:
+    explicit AsciiTokens(std::string_view text) : text_(text) {
+        if (!text_.empty() && (text_[0] == 'v' || text_[0] == 'V')) pos_ = 1;
+    }
+
+    bool beyondAscii = false;
+
+    bool next(Token& token) {
+        const std::size_t n = text_.size();
+        std::uint8_t cls = kSeparator;
+        while (pos_ < n && (cls = asciiClass(text_[pos_])) == kSeparator)
+            ++pos_;
+        if (pos_ >= n) return false;
+        if (cls == kBeyondAscii) return fail();
+        const std::size_t begin = pos_;
+        if (cls == kDigit) {
+            constexpr std::int64_t max = std::numeric_limits<std::int64_t>::max();
+            std::int64_t value = 0;
+            bool fits = true;
+            for (; pos_ < n && asciiClass(text_[pos_]) == kDigit; ++pos_) {
+                const int digit = text_[pos_] - '0';
+                if (fits && value > (max - digit) / 10) fits = false;
+                if (fits) value = value * 10 + digit;
+            }
+            token = Token{text_.substr(begin, pos_ - begin), fits, fits ? value : 0};
+        } else {
+            while (pos_ < n && asciiClass(text_[pos_]) == kLetter)
+                ++pos_;
+            token = Token{text_.substr(begin, pos_ - begin), false, 0};
+        }
+        // A token cut short by a byte beyond ASCII must not be used: that text takes the general path.
+        if (pos_ < n && asciiClass(text_[pos_]) == kBeyondAscii) return fail();
+        return true;
+    }
+
+private:
+    bool fail() {
+        beyondAscii = true;
+        pos_ = text_.size();
+        return false;
+    }
+
+    std::string_view text_;
+    std::size_t pos_ = 0;
+};
+
+int compareAsciiWords(std::string_view a, std::string_view b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned char x = asciiLower(a[i]);
+        const unsigned char y = asciiLower(b[i]);
+        if (x != y) return x < y ? -1 : 1;
+    }
+    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
+bool isAsciiPreReleaseMarker(std::string_view word) {
+    static constexpr std::string_view markers[] = {"alpha", "beta", "rc", "dev", "pre", "a", "b"};
+    for (std::string_view m : markers) {
+        if (m.size() == word.size() && compareAsciiWords(m, word) == 0) return true;
+    }
+    return false;
+}
+
+// The comparison of two ASCII texts, or nullopt when either holds a byte beyond ASCII.
+std::optional<ComparisonResult> compareAscii(std::string_view first, std::string_view second) {
+    AsciiTokens a(first);
+    AsciiTokens b(second);
+    Token ta, tb;
+    for (;;) {
+        const bool hasA = a.next(ta);
+        const bool hasB = b.next(tb);
+        if (a.beyondAscii || b.beyondAscii) return std::nullopt;
+        if (hasA && hasB) {
+            int order;
+            if (ta.numeric && tb.numeric)
+                order = ta.value == tb.value ? 0 : (ta.value < tb.value ? -1 : 1);
+            else if (ta.numeric)
+                order = 1;
+            else if (tb.numeric)
+                order = -1;
+            else
+                order = compareAsciiWords(ta.text, tb.text);
+            if (order != 0) return toResult(order);
+            continue;
+        }
+        if (!hasA && !hasB) return ComparisonResult::same;
+
+        // One ran out: the rest of the longer decides, extra zeros passed over as in the general path.
+        AsciiTokens& longer = hasA ? a : b;
+        Token t = hasA ? ta : tb;
+        const int longerIsNewer = hasA ? 1 : -1;
+        // Tokens before the first byte beyond ASCII, and not touching it, are the general path's
+        // tokens too, so a decision reached before that byte is its decision.
+        while (t.numeric && t.value == 0) {
+            if (!longer.next(t))
+                return longer.beyondAscii ? std::nullopt : std::optional(ComparisonResult::same);
+        }
+        const bool isMarker = !t.numeric && isAsciiPreReleaseMarker(t.text);
+        return toResult(isMarker ? -longerIsNewer : longerIsNewer);
+    }
+}
+
 } // namespace
 
 // ---- VersionCompare ----
@@ -171,6 +309,8 @@ std::vector<std::string> VersionCompare::tokenize(std::string_view version) {
 }
 
 ComparisonResult VersionCompare::compare(std::string_view first, std::string_view second) {
+    if (auto fast = compareAscii(first, second)) return *fast;
+
     // Reused per thread: comparing is hot (every appcast item, every row) and tokens are views.
     thread_local std::vector<Token> a;
     thread_local std::vector<Token> b;

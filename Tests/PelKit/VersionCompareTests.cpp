@@ -425,3 +425,24 @@ TEST(VersionCompareProperties, AsciiShortcutMatchesTheUnicodePath) {
         ASSERT_EQ(VersionCompare::isLikelyHashBuild(viaIcu), VersionCompare::isLikelyHashBuild(a + " ")) << a;
     }
 }
+
+// ASCII text is compared in one pass that stops early; a text with a character beyond ASCII later
+// on must still get the Unicode path's answer. A leading no-break space sends a text down that
+// path from its first byte and changes nothing else (no version here starts with "v").
+TEST(VersionCompareProperties, EarlyAsciiDecisionMatchesTheUnicodePath) {
+    std::vector<std::string> versions;
+    for (const std::string& v : realisticVersions(false, 300)) {
+        if (!v.empty() && v[0] != 'v' && v[0] != 'V') versions.push_back(v);
+    }
+    // A character beyond ASCII touching, following or preceding the deciding token.
+    for (const char* v : {"1.0a\u0301", "1.0\u0301", "1.0.\u0301", "1.0-b\u00E9ta", "1.0.0.\u00B2", "1.2\u00A0b",
+                          "1.0\u00A0", "1.0 \u2014 0", "1.0.0-\u0661", "2.1b\u0300.1", "1.0-rc\u200D1"})
+        versions.emplace_back(v);
+    const std::string nbsp = "\u00A0";
+    for (const std::string& a : versions) {
+        for (const std::string& b : versions) {
+            ASSERT_EQ(VersionCompare::compare(nbsp + a, b), VersionCompare::compare(a, b))
+                << "'" << a << "' vs '" << b << "'";
+        }
+    }
+}
