@@ -6,6 +6,7 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <string_view>
 #include <cstdio>
 
 namespace pelkit {
@@ -78,16 +79,23 @@ const char* const kSchema[] = {
 
 const char* const kAddArtifactType = "ALTER TABLE resolved ADD COLUMN artifact_type TEXT";
 
-// One prepared statement; the caller holds the store's lock for the statement's whole life.
+// One use of a kept statement; the caller holds the store's lock for the whole use. The statement
+// is prepared into its slot at first use (a failure is not kept, so a later use tries again) and
+// reset with its bindings cleared afterwards, ready for the next use.
 class Statement {
 public:
-    Statement(sqlite3* db, const char* sql) {
-        if (db && sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
-            sqlite3_finalize(stmt_);
-            stmt_ = nullptr;
+    Statement(sqlite3* db, sqlite3_stmt*& slot, const char* sql) {
+        if (!slot && db && sqlite3_prepare_v2(db, sql, -1, &slot, nullptr) != SQLITE_OK) {
+            sqlite3_finalize(slot);
+            slot = nullptr;
         }
+        stmt_ = slot;
     }
-    ~Statement() { sqlite3_finalize(stmt_); }
+    ~Statement() {
+        if (!stmt_) return;
+        sqlite3_reset(stmt_);
+        sqlite3_clear_bindings(stmt_);
+    }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
@@ -120,6 +128,8 @@ public:
 
     // True when the step yields a row; every other result counts as no row.
     bool step() { return sqlite3_step(stmt_) == SQLITE_ROW; }
+    // True when the step runs to completion.
+    bool run() { return sqlite3_step(stmt_) == SQLITE_DONE; }
 
     std::optional<std::string> text(int col) {
         if (sqlite3_column_type(stmt_, col) == SQLITE_NULL) return std::nullopt;
@@ -135,6 +145,20 @@ public:
 private:
     sqlite3_stmt* stmt_ = nullptr;
 };
+
+// Whether the connection writes ahead to a log (the first pragma can fail to switch, for example
+// on a file system without shared memory).
+bool usesWriteAheadLog(sqlite3* db) {
+    sqlite3_stmt* stmt = nullptr;
+    bool wal = false;
+    if (sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW) {
+        const unsigned char* mode = sqlite3_column_text(stmt, 0);
+        wal = mode && std::string_view(reinterpret_cast<const char*>(mode)) == "wal";
+    }
+    sqlite3_finalize(stmt);
+    return wal;
+}
 
 std::string joinArchs(const std::vector<std::string>& archs) {
     std::string out;
@@ -200,20 +224,33 @@ DB::DB(const Url& url, platform::Clock& clock) : clock_(clock) {
         for (const char* sql : kSchema)
             exec(sql);
     } catch (...) {
-        sqlite3_close_v2(handle_);
-        handle_ = nullptr;
+        close();
         throw;
     }
     try {
         exec(kAddArtifactType); // fails with a duplicate column on every opening but the first
     } catch (const PelError&) {
     }
+    if (usesWriteAheadLog(handle_)) {
+        // A commit then syncs at checkpoints only, not each time: a power cut may lose the newest
+        // transactions, never the database (the log is still synced before it is copied back).
+        sqlite3_exec(handle_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+    }
 }
 
 DB::DB(Disconnected, platform::Clock& clock) : clock_(clock) {}
 
 DB::~DB() {
+    close();
+}
+
+void DB::close() {
+    for (sqlite3_stmt*& stmt : statements_) {
+        sqlite3_finalize(stmt);
+        stmt = nullptr;
+    }
     if (handle_) sqlite3_close_v2(handle_);
+    handle_ = nullptr;
 }
 
 std::unique_ptr<DB> DB::disconnected(platform::Clock& clock) {
@@ -268,7 +305,7 @@ void DB::execLocked(const std::string& sql) {
 std::optional<std::optional<std::string>> DB::getTeamID(const std::string& bundlePath, double mtime,
                                                         std::int64_t size) {
     std::lock_guard guard(lock_);
-    Statement s(handle_, "SELECT team_id FROM cache_teamid WHERE bundle_path = ? AND mtime = ? AND size = ?");
+    Statement s(handle_, slot(Query::getTeamID), "SELECT team_id FROM cache_teamid WHERE bundle_path = ? AND mtime = ? AND size = ?");
     if (!s.ok()) return std::nullopt;
     s.bind(1, bundlePath);
     s.bind(2, mtime);
@@ -280,7 +317,7 @@ std::optional<std::optional<std::string>> DB::getTeamID(const std::string& bundl
 void DB::setTeamID(const std::string& bundlePath, double mtime, std::int64_t size,
                    const std::optional<std::string>& teamID) {
     std::lock_guard guard(lock_);
-    Statement s(handle_,
+    Statement s(handle_, slot(Query::setTeamID),
                 "INSERT OR REPLACE INTO cache_teamid (bundle_path, mtime, size, team_id) VALUES (?,?,?,?)");
     if (!s.ok()) return;
     s.bind(1, bundlePath);
@@ -292,7 +329,7 @@ void DB::setTeamID(const std::string& bundlePath, double mtime, std::int64_t siz
 
 std::optional<InstalledApp> DB::getApp(const std::string& path, double mtime, std::int64_t size) {
     std::lock_guard guard(lock_);
-    Statement s(handle_, "SELECT bundle_id, name, short_version, build_version, executable, min_system,\n"
+    Statement s(handle_, slot(Query::getApp), "SELECT bundle_id, name, short_version, build_version, executable, min_system,\n"
                          "       sparkle_feed, is_mas, is_apple, team_id, archs_csv\n"
                          "FROM apps WHERE path = ? AND mtime = ? AND size = ?");
     if (!s.ok()) return std::nullopt;
@@ -318,7 +355,7 @@ std::optional<InstalledApp> DB::getApp(const std::string& path, double mtime, st
 void DB::setApp(const InstalledApp& app, double mtime, std::int64_t size) {
     double now = clock_.nowSeconds();
     std::lock_guard guard(lock_);
-    Statement s(handle_,
+    Statement s(handle_, slot(Query::setApp),
                 "INSERT OR REPLACE INTO apps\n"
                 "(path, mtime, size, bundle_id, name, short_version, build_version, executable, min_system,\n"
                 " sparkle_feed, is_mas, is_apple, team_id, archs_csv, updated_at)\n"
@@ -344,7 +381,7 @@ void DB::setApp(const InstalledApp& app, double mtime, std::int64_t size) {
 
 void DB::deleteApp(const std::string& path) {
     std::lock_guard guard(lock_);
-    Statement s(handle_, "DELETE FROM apps WHERE path = ?");
+    Statement s(handle_, slot(Query::deleteApp), "DELETE FROM apps WHERE path = ?");
     if (!s.ok()) return;
     s.bind(1, path);
     s.step();
@@ -353,7 +390,7 @@ void DB::deleteApp(const std::string& path) {
 std::optional<DB::CachedRemote> DB::getResolved(const std::string& bundleID, double maxAgeSeconds) {
     double now = clock_.nowSeconds();
     std::lock_guard guard(lock_);
-    Statement s(handle_, "SELECT source, latest, build_version, url, sha256, size_bytes, min_os, notes, "
+    Statement s(handle_, slot(Query::getResolved), "SELECT source, latest, build_version, url, sha256, size_bytes, min_os, notes, "
                          "source_token, resolved_at, artifact_type\n"
                          "FROM resolved WHERE bundle_id = ?");
     if (!s.ok()) return std::nullopt;
@@ -378,7 +415,7 @@ std::optional<DB::CachedRemote> DB::getResolved(const std::string& bundleID, dou
 void DB::setResolved(const std::string& bundleID, const RemoteVersion& remote) {
     double now = clock_.nowSeconds();
     std::lock_guard guard(lock_);
-    Statement s(handle_, "INSERT OR REPLACE INTO resolved\n"
+    Statement s(handle_, slot(Query::setResolved), "INSERT OR REPLACE INTO resolved\n"
                          "(bundle_id, source, latest, build_version, url, sha256, size_bytes, min_os, notes, "
                          "source_token, resolved_at, artifact_type)\n"
                          "VALUES (?,?,?,?,?,?,?,?,?,?,?,?)");
@@ -419,17 +456,45 @@ void DB::insertEvent(const std::string& ts, const std::string& run, const std::s
                      const std::optional<std::string>& code, std::optional<bool> success,
                      const std::string& json) {
     std::lock_guard guard(lock_);
-    Statement s(handle_, "INSERT INTO run_events (ts, run, event, bundle_id, source, code, success, json) "
-                         "VALUES (?,?,?,?,?,?,?,?)");
+    insertEventLocked(EventRow{ts, run, event, bundleID, source, code, success, json});
+}
+
+void DB::insertEvents(const std::vector<EventRow>& rows) {
+    if (rows.empty()) return;
+    std::lock_guard guard(lock_);
+    bool inTransaction = false;
+    {
+        Statement begin(handle_, slot(Query::begin), "BEGIN");
+        inTransaction = begin.ok() && begin.run();
+    }
+    for (const EventRow& row : rows)
+        insertEventLocked(row);
+    if (!inTransaction) return; // each insertion committed by itself
+    bool committed = false;
+    {
+        Statement commit(handle_, slot(Query::commit), "COMMIT");
+        committed = commit.ok() && commit.run();
+    }
+    if (!committed && !sqlite3_get_autocommit(handle_)) {
+        // Rows that cannot be committed are lost; a transaction left open would swallow all later writes.
+        Statement rollback(handle_, slot(Query::rollback), "ROLLBACK");
+        if (rollback.ok()) rollback.run();
+    }
+}
+
+void DB::insertEventLocked(const EventRow& row) {
+    Statement s(handle_, slot(Query::insertEvent),
+                "INSERT INTO run_events (ts, run, event, bundle_id, source, code, success, json) "
+                "VALUES (?,?,?,?,?,?,?,?)");
     if (!s.ok()) return;
-    s.bind(1, ts);
-    s.bind(2, run);
-    s.bind(3, event);
-    s.bind(4, bundleID);
-    s.bind(5, source);
-    s.bind(6, code);
-    s.bind(7, success);
-    s.bind(8, json);
+    s.bind(1, row.ts);
+    s.bind(2, row.run);
+    s.bind(3, row.event);
+    s.bind(4, row.bundleID);
+    s.bind(5, row.source);
+    s.bind(6, row.code);
+    s.bind(7, row.success);
+    s.bind(8, row.json);
     s.step();
 }
 

@@ -2,19 +2,23 @@
 
 #include "PelKit/Models.hpp"
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace pelkit {
 
 // The local SQLite cache, pel.db in the state directory. Lookups never throw (a failure is a
 // miss) and writes never throw (a failure is dropped); only opening and exec report errors.
-// One connection, one mutex held around every statement from prepare to finalize.
+// One connection, one mutex held around every use of a statement. Each statement is prepared once
+// per connection, on first use, and reset after every use.
 class DB {
 public:
     struct CachedRemote {
@@ -65,19 +69,47 @@ public:
     void clearScanAndResolveCaches(); // errors discarded
     void purgeStaleResolves();        // Setapp rows ("-setapp"); errors discarded
 
+    struct EventRow {
+        std::string ts, run, event;
+        std::optional<std::string> bundleID, source, code;
+        std::optional<bool> success;
+        std::string json;
+    };
     void insertEvent(const std::string& ts, const std::string& run, const std::string& event,
                      const std::optional<std::string>& bundleID, const std::optional<std::string>& source,
                      const std::optional<std::string>& code, std::optional<bool> success,
                      const std::string& json);
+    // The same insertions, in order, committed together: one sync for the lot instead of one each.
+    void insertEvents(const std::vector<EventRow>& rows);
 
 private:
+    // The statements kept prepared, one slot each.
+    enum class Query {
+        getTeamID,
+        setTeamID,
+        getApp,
+        setApp,
+        deleteApp,
+        getResolved,
+        setResolved,
+        insertEvent,
+        begin,
+        commit,
+        rollback,
+        count
+    };
+
     struct Disconnected {};
     DB(Disconnected, platform::Clock& clock);
     void execLocked(const std::string& sql);
+    void insertEventLocked(const EventRow& row);
+    void close();
+    sqlite3_stmt*& slot(Query q) { return statements_[static_cast<std::size_t>(q)]; }
 
     platform::Clock& clock_;
     std::mutex lock_;
     sqlite3* handle_ = nullptr;
+    std::array<sqlite3_stmt*, static_cast<std::size_t>(Query::count)> statements_{};
 };
 
 namespace testing {

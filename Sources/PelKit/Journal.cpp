@@ -9,7 +9,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <iterator>
+#include <vector>
 #include <cerrno>
 #include <cmath>
 #include <stdexcept>
@@ -25,19 +28,21 @@ void createDayFile(const std::string& path) {
     ::close(fd);
 }
 
-// Appends the whole line with one write so concurrent appenders never interleave; never creates
-// the file (a deleted day file stays deleted).
-void appendLine(const std::string& path, const std::string& line) {
+// Appends each line with one write so concurrent appenders never interleave; never creates the
+// file (a deleted day file stays deleted).
+void appendLines(const std::string& path, const std::vector<std::string>& lines) {
     int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     if (fd < 0) return;
-    const char* p = line.data();
-    size_t left = line.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        p += n;
-        left -= static_cast<size_t>(n);
+    for (const std::string& line : lines) {
+        const char* p = line.data();
+        size_t left = line.size();
+        while (left > 0) {
+            ssize_t n = ::write(fd, p, left);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            p += n;
+            left -= static_cast<size_t>(n);
+        }
     }
     ::close(fd);
 }
@@ -148,30 +153,52 @@ std::optional<std::string> Journal::serialize(const Json& record) {
 }
 
 void Journal::run() {
+    std::vector<Record> batch;
     std::unique_lock lock(mutex_);
     for (;;) {
         wake_.wait(lock, [&] { return stopping_ || !pending_.empty(); });
         if (pending_.empty()) return; // stopping, and everything is written
-        Record r = std::move(pending_.front());
-        pending_.pop_front();
+        // Whatever waits goes out together, up to a bound that keeps the store's lock short.
+        const std::size_t n = std::min(pending_.size(), kMaxBatch);
+        batch.assign(std::make_move_iterator(pending_.begin()),
+                     std::make_move_iterator(pending_.begin() + static_cast<std::ptrdiff_t>(n)));
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(n));
         lock.unlock();
         try {
-            write(r);
+            write(batch);
         } catch (...) {
-            // One bad record must not stop the journal.
+            // One bad batch must not stop the journal.
         }
+        batch.clear();
         lock.lock();
-        ++done_;
+        done_ += n;
         written_.notify_all();
     }
 }
 
-void Journal::write(const Record& r) {
-    auto json = serialize(r.object);
-    if (!json) return; // neither line nor row
-    appendLine(filePath_, *json + "\n");
+// Lines first, in order, then their rows in one transaction; every line is formatted before the
+// store's lock is taken.
+void Journal::write(const std::vector<Record>& batch) {
+    std::vector<std::string> lines;
+    std::vector<DB::EventRow> rows;
+    lines.reserve(batch.size());
+    rows.reserve(batch.size());
+    for (const Record& r : batch) {
+        std::optional<std::string> json;
+        try {
+            json = serialize(r.object);
+        } catch (...) {
+            // A record that cannot be written leaves neither line nor row; the rest go on.
+        }
+        if (!json) continue;
+        lines.push_back(*json + "\n");
+        rows.push_back(DB::EventRow{r.ts, runID_, r.event, r.bundleID, r.source, r.code, r.success,
+                                    std::move(*json)});
+    }
+    if (lines.empty()) return;
+    appendLines(filePath_, lines);
     DB& db = db_ ? *db_ : DB::shared();
-    db.insertEvent(r.ts, runID_, r.event, r.bundleID, r.source, r.code, r.success, *json);
+    db.insertEvents(rows);
 }
 
 } // namespace pelkit

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace pelkit {
 
@@ -53,8 +54,11 @@ private:
         std::optional<bool> success;
     };
 
+    // The most events written in one go (one append of lines, one transaction of rows).
+    static constexpr std::size_t kMaxBatch = 256;
+
     void run();
-    void write(const Record& r);
+    void write(const std::vector<Record>& batch);
 
     std::string runID_;
     Url file_;
