@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -19,6 +20,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,6 +52,11 @@ std::optional<std::vector<std::string>>& directoryOverride() {
 testing::TimeoutMap& timeoutMap() {
     static testing::TimeoutMap map;
     return map;
+}
+
+std::atomic<bool>& processDescriptorsDisabled() {
+    static std::atomic<bool> disabled{false};
+    return disabled;
 }
 
 double appliedTimeout(const std::string& path, double requested) {
@@ -145,10 +152,26 @@ bool waitReaped(pid_t pid, int& wstatus, bool block) {
     }
 }
 
+// A descriptor that becomes readable when `pid` ends, or -1 where the kernel has no such call;
+// callers then look at the child on a short interval instead.
+int openProcessFd(pid_t pid) {
+    if (processDescriptorsDisabled().load()) return -1;
+#ifdef SYS_pidfd_open
+    long fd = ::syscall(SYS_pidfd_open, pid, 0);
+    if (fd >= 0) {
+        ::fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
+        return static_cast<int>(fd);
+    }
+#else
+    (void)pid;
+#endif
+    return -1;
+}
+
 // Kills and reaps a child that is abandoned by an exception, so no run leaves a zombie behind.
 class Child {
 public:
-    explicit Child(pid_t pid) : pid_(pid) {}
+    explicit Child(pid_t pid) : pid_(pid) { exitFd_.reset(openProcessFd(pid)); }
     ~Child() {
         if (!reaped_) {
             ::kill(pid_, SIGKILL);
@@ -162,19 +185,32 @@ public:
     pid_t pid() const { return pid_; }
     bool reaped() const { return reaped_; }
     int wstatus() const { return wstatus_; }
+    // Readable once the child has ended; -1 when there is none (the child must then be polled).
+    int exitFd() const { return reaped_ ? -1 : exitFd_.get(); }
     bool poll() {
         if (!reaped_) reaped_ = waitReaped(pid_, wstatus_, false);
+        if (reaped_) exitFd_.reset();
         return reaped_;
     }
     void terminate() {
         if (reaped_) return; // the pid may already belong to someone else
         ::kill(pid_, SIGTERM);
-        auto until = Clock::now() + kTermGrace;
-        while (!poll() && Clock::now() < until)
-            ::poll(nullptr, 0, 20);
+        const auto until = Clock::now() + kTermGrace;
+        while (!poll()) {
+            const auto now = Clock::now();
+            if (now >= until) break;
+            auto wait = std::chrono::ceil<std::chrono::milliseconds>(until - now);
+            if (exitFd() < 0) {
+                ::poll(nullptr, 0, static_cast<int>(std::min<std::chrono::milliseconds>(wait, kPollInterval).count()));
+            } else {
+                pollfd fd{exitFd(), POLLIN, 0};
+                ::poll(&fd, 1, static_cast<int>(wait.count()));
+            }
+        }
         if (!reaped_) {
             ::kill(pid_, SIGKILL);
             reaped_ = waitReaped(pid_, wstatus_, true);
+            exitFd_.reset();
         }
     }
 
@@ -182,6 +218,7 @@ private:
     pid_t pid_;
     bool reaped_ = false;
     int wstatus_ = 0;
+    Fd exitFd_;
 };
 
 struct SpawnSetup {
@@ -304,20 +341,23 @@ ProcResult Proc::run(const std::string& path, const std::vector<std::string>& ar
             throw timeoutError(path, timeoutSeconds);
         }
         auto wait = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
-        if (!outRead.open() && !errRead.open()) {
+        if (child.exitFd() >= 0 || child.reaped()) {
+            // The end of the child and of its output both wake the poll below by themselves.
+        } else if (!outRead.open() && !errRead.open()) {
             // Both streams ended: the exit itself is usually a moment away, so look again soon,
             // backing off to the regular interval for a tool that closed its outputs and went on.
             wait = std::min(wait, exitWait);
             exitWait = std::min<std::chrono::milliseconds>(exitWait * 2, kPollInterval);
-        } else if (!child.reaped()) {
+        } else {
             wait = std::min<std::chrono::milliseconds>(wait, kPollInterval);
-        } // else only the output is awaited, and poll reports it by itself
+        }
         wait = std::clamp<std::chrono::milliseconds>(wait, 1ms, 1000ms);
 
-        pollfd fds[2];
+        pollfd fds[3];
         nfds_t n = 0;
         if (outRead.open()) fds[n++] = {outRead.get(), POLLIN, 0};
         if (errRead.open()) fds[n++] = {errRead.get(), POLLIN, 0};
+        if (child.exitFd() >= 0) fds[n++] = {child.exitFd(), POLLIN, 0};
         int ready = ::poll(n > 0 ? fds : nullptr, n, static_cast<int>(wait.count()));
         if (ready < 0 && errno != EINTR) throw std::system_error(errno, std::generic_category(), "poll");
         if (ready <= 0) continue;
@@ -325,7 +365,7 @@ ProcResult Proc::run(const std::string& path, const std::vector<std::string>& ar
             if (fds[i].revents == 0) continue;
             if (fds[i].fd == outRead.get())
                 drain(outRead, out);
-            else
+            else if (fds[i].fd == errRead.get())
                 drain(errRead, err);
         }
     }
@@ -389,6 +429,13 @@ ScopedToolTimeout::ScopedToolTimeout(TimeoutMap map) {
 
 ScopedToolTimeout::~ScopedToolTimeout() {
     setToolTimeoutMap(std::move(previous_));
+}
+
+ScopedNoProcessDescriptors::ScopedNoProcessDescriptors()
+    : previous_(processDescriptorsDisabled().exchange(true)) {}
+
+ScopedNoProcessDescriptors::~ScopedNoProcessDescriptors() {
+    processDescriptorsDisabled().store(previous_);
 }
 
 } // namespace testing

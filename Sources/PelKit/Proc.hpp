@@ -82,6 +82,19 @@ private:
     TimeoutMap previous_;
 };
 
+// While alive, runs wait for their tools as on a kernel without process descriptors (by looking
+// at the child on a short interval), then restores the previous way.
+class ScopedNoProcessDescriptors {
+public:
+    ScopedNoProcessDescriptors();
+    ~ScopedNoProcessDescriptors();
+    ScopedNoProcessDescriptors(const ScopedNoProcessDescriptors&) = delete;
+    ScopedNoProcessDescriptors& operator=(const ScopedNoProcessDescriptors&) = delete;
+
+private:
+    bool previous_;
+};
+
 } // namespace testing
 
 } // namespace pelkit
