@@ -155,16 +155,28 @@ PEL_FAKE_TOOL={1}
 PEL_FAKE_DIR={2}
 PEL_FAKE_STATE={3}
 pel_log={4}
+# Claims the lowest free number N of the files "$1N" (set -C makes each claim atomic). The search
+# starts after the number in the hint file $2 when that number is claimed, so a call costs the same
+# however many came before; a torn or stale hint only costs a few more tries. Every N is claimed
+# after N-1, so the numbers run from 1 without gaps.
+pel_claim() {{
+  pel_n=
+  read pel_n < "$2"
+  case $pel_n in ''|*[!0-9]*|??????????*) pel_n=0 ;; esac
+  if [ "$pel_n" -gt 0 ] && [ ! -e "$1$pel_n" ]; then pel_n=0; fi
+  pel_tries=0
+  pel_n=$((pel_n + 1))
+  while ! true > "$1$pel_n"; do
+    pel_n=$((pel_n + 1)); pel_tries=$((pel_tries + 1)); [ "$pel_tries" -gt 100000 ] && break
+  done
+  printf '%s\n' "$pel_n" 1<> "$2"
+}}
 {{
   set -C
-  PEL_FAKE_CALL=1
-  while ! true > "$pel_log/claims/$PEL_FAKE_TOOL.$PEL_FAKE_CALL"; do
-    PEL_FAKE_CALL=$((PEL_FAKE_CALL + 1)); [ "$PEL_FAKE_CALL" -gt 100000 ] && break
-  done
-  pel_n=1
-  while ! printf '%s\0' "$PEL_FAKE_CALL" "$PEL_FAKE_TOOL" "$@" > "$pel_log/calls/$pel_n"; do
-    pel_n=$((pel_n + 1)); [ "$pel_n" -gt 100000 ] && break
-  done
+  pel_claim "$pel_log/claims/$PEL_FAKE_TOOL." "$pel_log/claims/$PEL_FAKE_TOOL.next"
+  PEL_FAKE_CALL=$pel_n
+  pel_claim "$pel_log/calls/" "$pel_log/calls/next"
+  printf '%s\0' "$PEL_FAKE_CALL" "$PEL_FAKE_TOOL" "$@" >| "$pel_log/calls/$pel_n"
   set +C
 }} 2>/dev/null
 has_arg() {{
