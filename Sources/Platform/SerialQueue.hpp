@@ -29,7 +29,7 @@ public:
     // True on this queue's own thread.
     bool isCurrent() const;
 
-    // A queue that lives for the whole process.
+    // A queue that lives for the whole process; one per name (made with the clock of the first call).
     static SerialQueue& leaked(std::string name, const Clock& clock = systemClock());
 
 private:
