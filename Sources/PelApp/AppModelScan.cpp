@@ -110,7 +110,8 @@ Task<void> AppModel::resolveAll() {
 
     std::vector<std::string> order;
     order.reserve(rows.size());
-    for (const auto& row : rows) order.push_back(row.id);
+    for (const auto& row : rows)
+        order.push_back(row.id);
 
     for (std::size_t k = 0; k < order.size(); ++k) {
         const std::string& id = order[k];
