@@ -151,6 +151,15 @@ std::string binaryDictionary(int keys) {
     return s;
 }
 
+std::string errorOf(const std::string& bytes) {
+    try {
+        PlistValue::parse(bytes);
+    } catch (const PlistError& e) {
+        return e.what();
+    }
+    return "parsed";
+}
+
 std::string xmlDictionary(int keys) {
     std::string s = "<plist><dict>";
     for (int i = 0; i < keys; ++i)
@@ -171,38 +180,39 @@ std::string xmlNest(int levels, const std::string& filler = "") {
 
 } // namespace
 
-// The parser underneath recurses per level: such documents must be refused before it sees them.
+// The parser underneath recurses per level: such documents must be refused before it sees them
+// (each refusal's message is that of a check made before parsing).
 TEST(Plist, DeepNestingIsRefusedWithoutCrashing) {
+    const std::string xmlTooDeep = "property list nested too deeply";
+    const std::string binaryTooDeep = "property list nested too deeply or too large";
     struct Case {
         const char* name;
         std::string bytes;
-        bool parses;
+        std::string error; // empty: parses
     };
     const std::vector<Case> cases = {
-        {"XML, 200 levels", xmlNest(200), true},
-        {"XML, 300 levels", xmlNest(300), false},
-        {"XML, 130000 levels", xmlNest(130'000), false},
-        {"XML, 300000 levels", xmlNest(300'000), false},
+        {"XML, 200 levels", xmlNest(200), ""},
+        {"XML, 300 levels", xmlNest(300), xmlTooDeep},
+        {"XML, 130000 levels", xmlNest(130'000), xmlTooDeep},
+        {"XML, 300000 levels", xmlNest(300'000), "property list too large"}, // counted first
         {"XML, tags in comments, CDATA and attributes do not nest",
          xmlNest(200, "<!-- <array><array> --><string a=\"<array>\"><![CDATA[<array><dict>]]></string>"),
-         true},
-        {"binary, 200 levels", binaryChain(200), true},
-        {"binary, 300 levels", binaryChain(300), false},
-        {"binary, 200000 levels", binaryChain(200'000), false},
-        {"binary, a reference cycle", binaryChain(50, 1, true), false},
+         ""},
+        {"binary, 200 levels", binaryChain(200), ""},
+        {"binary, 300 levels", binaryChain(300), binaryTooDeep},
+        {"binary, 200000 levels", binaryChain(200'000), binaryTooDeep},
+        {"binary, a reference cycle", binaryChain(50, 1, true), binaryTooDeep},
         // Shared references: 60 objects, 2^60 paths through them.
-        {"binary, shared references within bounds", binaryChain(12, 2), true},
-        {"binary, shared references unfolding past any Info.plist", binaryChain(60, 2), false},
+        {"binary, shared references within bounds", binaryChain(12, 2), ""},
+        {"binary, shared references unfolding past any Info.plist", binaryChain(60, 2), binaryTooDeep},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        auto t0 = std::chrono::steady_clock::now();
-        if (c.parses) {
+        if (c.error.empty()) {
             EXPECT_NO_THROW(PlistValue::parse(c.bytes));
         } else {
-            EXPECT_THROW(PlistValue::parse(c.bytes), PlistError);
+            EXPECT_EQ(errorOf(c.bytes), c.error);
         }
-        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
     }
     EXPECT_EQ(PlistValue::parse(xmlNest(200)).stringForKey("CFBundleIdentifier"), "x");
 }
@@ -221,7 +231,7 @@ TEST(Plist, SomethingOtherThanAFileIsAReadError) {
     const std::string fifo = (dir / "pipe.plist").string();
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     auto read = std::async(std::launch::async, [&] { PlistValue::readFile(fifo); });
-    if (read.wait_for(std::chrono::seconds(3)) != std::future_status::ready) {
+    if (read.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
         ADD_FAILURE() << "reading a pipe blocked";
         int w = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK); // lets the reader go
         if (w >= 0) ::close(w);
@@ -230,32 +240,32 @@ TEST(Plist, SomethingOtherThanAFileIsAReadError) {
 }
 
 // libplist is quadratic in the members of one dictionary and the entities of one text: a
-// hostile document of a few megabytes would take minutes.
+// hostile document of a few megabytes would take minutes. Each refusal's message is that of a
+// count made before parsing.
 TEST(Plist, DocumentsTooCostlyToParseAreRefused) {
     std::string entities = "<plist><string>";
     for (int i = 0; i < 70'000; ++i)
         entities += "&amp;";
     entities += "</string></plist>";
+    const std::string tooLarge = "property list too large";
     struct Case {
         const char* name;
         std::string bytes;
-        bool parses;
+        std::string error; // empty: parses
     };
     const std::vector<Case> cases = {
-        {"XML, 10000 keys", xmlDictionary(10'000), true},
-        {"XML, 140000 keys", xmlDictionary(140'000), false},
-        {"XML, 70000 entities", entities, false},
-        {"binary, 10000 keys", binaryDictionary(10'000), true},
-        {"binary, 140000 keys", binaryDictionary(140'000), false},
+        {"XML, 10000 keys", xmlDictionary(10'000), ""},
+        {"XML, 140000 keys", xmlDictionary(140'000), tooLarge},
+        {"XML, 70000 entities", entities, tooLarge},
+        {"binary, 10000 keys", binaryDictionary(10'000), ""},
+        {"binary, 140000 keys", binaryDictionary(140'000), "property list nested too deeply or too large"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        auto t0 = std::chrono::steady_clock::now();
-        if (c.parses) {
+        if (c.error.empty()) {
             EXPECT_EQ(PlistValue::parse(c.bytes).dictionary()->size(), 10'000u);
         } else {
-            EXPECT_THROW(PlistValue::parse(c.bytes), PlistError);
+            EXPECT_EQ(errorOf(c.bytes), c.error);
         }
-        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
     }
 }
