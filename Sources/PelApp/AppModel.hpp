@@ -188,6 +188,8 @@ private:
 
     Task<void> resolveAll();
     void installRunningObservers();
+    // Opens the sheet and queues `targets` (rows that are not busy), in order.
+    void requestUpdates(const std::vector<AppRow>& targets, bool dryRun);
     void enqueue(AppRow row, pelkit::RemoteVersion remote, bool dryRun);
     void pumpQueue();
     Task<void> doUpdate(AppRow row, pelkit::RemoteVersion remote, bool dryRun, EngineApi* engine);

@@ -107,7 +107,7 @@ pelkit::InstallResult FakeEngine::update(const pelkit::InstalledApp& app, const 
     UpdateScript script;
     {
         std::unique_lock lock(mutex_);
-        updateCalls_.push_back({app, remote, opts});
+        updateCalls_.push_back({app, remote, opts, progress, bytesProgress});
         waitingUpdates_.push_back(id);
         const bool scripted = changed_.wait(lock, stop, [&] { return updateScripts_.contains(id); });
         if (!scripted) {

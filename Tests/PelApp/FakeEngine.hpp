@@ -46,6 +46,9 @@ public:
         pelkit::InstalledApp app;
         pelkit::RemoteVersion remote;
         pelkit::EngineOptions opts;
+        // The callbacks the call was given, so a test can report through them after it ended.
+        pelkit::Engine::UpdateProgress progress;
+        pelkit::Engine::BytesProgress bytesProgress;
     };
 
     // An in-memory overrides store unless one is given. Without a journal, the first journal() call
