@@ -1,4 +1,6 @@
-// The state hot paths: the scan cache (setApp/getApp) and the journal (emit, flush).
+// The state hot paths, each on a fresh store in a temporary folder that is removed afterwards:
+// the scan cache (1,000 setApp then 1,000 getApp; getApp alone), what emit costs its caller, and
+// 1,000 journal events up to flush() with the store (Arg 1) and with lines only (Arg 0).
 #include "PelKit/Config.hpp"
 #include "PelKit/DB.hpp"
 #include "PelKit/Journal.hpp"
