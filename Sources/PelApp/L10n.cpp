@@ -1,5 +1,7 @@
 #include "PelApp/L10n.hpp"
 
+#include <fmt/format.h>
+
 #include <map>
 
 namespace pelapp::L10n {
@@ -20,6 +22,25 @@ std::string text(std::string_view key) {
     const auto& entries = table();
     auto it = entries.find(key);
     return it == entries.end() ? std::string(key) : it->second;
+}
+
+std::string text(std::string_view key, std::initializer_list<long long> numbers) {
+    static constexpr std::string_view kPlaceholder = "%lld";
+    const std::string format = text(key);
+    std::string out;
+    auto next = numbers.begin();
+    std::size_t pos = 0;
+    while (pos < format.size()) {
+        const std::size_t hit = format.find(kPlaceholder, pos);
+        if (hit == std::string::npos || next == numbers.end()) {
+            out.append(format, pos);
+            break;
+        }
+        out.append(format, pos, hit - pos);
+        out += fmt::format("{}", *next++);
+        pos = hit + kPlaceholder.size();
+    }
+    return out;
 }
 
 } // namespace pelapp::L10n

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -7,5 +8,10 @@ namespace pelapp::L10n {
 
 // The display text of a localisation key; the key itself when the table has none.
 std::string text(std::string_view key);
+
+// The display text of a key with "%lld" in place of each integer: each "%lld", in order, becomes the
+// next number in plain decimal. A placeholder without a number stays as it is; extra numbers are
+// ignored.
+std::string text(std::string_view key, std::initializer_list<long long> numbers);
 
 } // namespace pelapp::L10n

@@ -20,7 +20,7 @@ ModelRelay::~ModelRelay() {
 void ModelRelay::flush() {
     scheduled_ = false;
     const unsigned groups = std::exchange(pending_, 0u);
-    if (groups != 0) emit refresh(groups);
+    if (groups != 0) Q_EMIT refresh(groups);
 }
 
 } // namespace pelapp

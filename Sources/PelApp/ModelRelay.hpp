@@ -14,7 +14,7 @@ public:
     explicit ModelRelay(AppModel& model, QObject* parent = nullptr);
     ~ModelRelay() override;
 
-signals:
+Q_SIGNALS:
     void refresh(unsigned groups);
 
 private:
