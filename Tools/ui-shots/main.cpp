@@ -1,0 +1,101 @@
+// Draws every window and sheet over a sample model and saves each as a PNG, without a display:
+//   ui-shots [output folder]        (default: ./ui-shots)
+#include "Fixture.hpp"
+
+#include "PelApp/MainWindow.hpp"
+#include "PelApp/WindowState.hpp"
+
+#include <QApplication>
+#include <QDir>
+#include <QPixmap>
+#include <QWidget>
+
+#include <fmt/core.h>
+
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+void settle() {
+    for (int i = 0; i < 3; ++i) {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCoreApplication::processEvents();
+    }
+}
+
+// One picture: how to set the scene on a fresh main window, and which widget to grab.
+struct Shot {
+    const char* file;
+    std::function<QWidget*(pelapp::MainWindow&, pelapp::AppModel&)> stage;
+};
+
+const std::vector<Shot>& shots() {
+    static const std::vector<Shot> list{
+        {"main-window.png", [](pelapp::MainWindow& w, pelapp::AppModel&) -> QWidget* { return &w; }},
+        {"main-window-no-inspector.png",
+         [](pelapp::MainWindow& w, pelapp::AppModel&) -> QWidget* {
+             w.state().setShowInspector(false);
+             w.state().setDryRun(true);
+             return &w;
+         }},
+        {"main-window-scanning.png",
+         [](pelapp::MainWindow& w, pelapp::AppModel& m) -> QWidget* {
+             m.busy = true;
+             m.runningUpdate = true;
+             m.statusMessage = "Scanning…";
+             m.changed(pelapp::ModelChange::status | pelapp::ModelChange::run);
+             return &w;
+         }},
+        {"update-sheet.png",
+         [](pelapp::MainWindow& w, pelapp::AppModel& m) -> QWidget* {
+             m.setShowUpdateSheet(true);
+             settle();
+             return w.updateSheet();
+         }},
+        {"ignored-sheet.png",
+         [](pelapp::MainWindow& w, pelapp::AppModel& m) -> QWidget* {
+             m.setShowIgnored(true);
+             settle();
+             return w.ignoredSheet();
+         }},
+    };
+    return list;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // Pictures never need a display.
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    QApplication app(argc, argv);
+    const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("ui-shots");
+    if (!QDir().mkpath(out)) {
+        fmt::print(stderr, "ui-shots: cannot create {}\n", out.toStdString());
+        return 1;
+    }
+
+    uishots::Fixture fixture;
+    int failures = 0;
+    for (const Shot& shot : shots()) {
+        fixture.reset();
+        pelapp::MainWindow window(fixture.model());
+        window.resize(1200, 720);
+        window.show();
+        settle();
+        QWidget* target = shot.stage(window, fixture.model());
+        settle();
+        const QString path = out + "/" + shot.file;
+        if (!target || !target->grab().save(path, "PNG")) {
+            fmt::print(stderr, "ui-shots: could not write {}\n", path.toStdString());
+            ++failures;
+            continue;
+        }
+        fmt::print("{}\n", path.toStdString());
+        window.close();
+        settle();
+    }
+    return failures == 0 ? 0 : 1;
+}
