@@ -212,7 +212,32 @@ void AppModel::refreshRunning() {
     changed(ModelChange::running);
 }
 
-void AppModel::installRunningObservers() {}
+namespace {
+
+// The workspace subscription and the handle through which its deliveries reach the model.
+// Members end in reverse order: the subscription first, so no callback is left running when the
+// handle goes.
+struct RunningObserver {
+    std::shared_ptr<AppModel*> model;
+    platform::WorkspaceSubscription subscription;
+};
+
+} // namespace
+
+void AppModel::installRunningObservers() {
+    if (!runningObservers.empty()) return;
+    auto observer = std::make_shared<RunningObserver>();
+    observer->model = std::make_shared<AppModel*>(this);
+    // Weak: a delivery still queued on the main executor when the model is gone does nothing.
+    std::weak_ptr<AppModel*> weak = observer->model;
+    platform::Executor* mainExecutor = &main_;
+    observer->subscription = workspace_.subscribe([weak, mainExecutor] {
+        mainExecutor->post([weak] {
+            if (auto model = weak.lock()) (*model)->refreshRunning();
+        });
+    });
+    runningObservers.push_back(std::move(observer));
+}
 
 bool AppModel::isRunning(const std::string& bundleID, const std::optional<platform::Url>& appPath) const {
     if (runningBundleIDs.contains(bundleID)) return true;

@@ -70,4 +70,24 @@ TEST(ScanRunning, RunningRulesByIdentifierCompanionAndPathInsideTheBundle) {
     }
 }
 
+TEST(ScanRunning, WorkspaceChangesRefreshTheSnapshotOnTheMainExecutorWhileTheModelLives) {
+    ScanHarness h;
+    pelapp::AppModelTestAccess::installRunningObservers(*h.model);
+    pelapp::AppModelTestAccess::installRunningObservers(*h.model);
+    EXPECT_EQ(h.workspace.subscriberCount(), 1u) << "installed once";
+
+    h.workspace.set({{7, "/Applications/Foo.app", "com.foo"}}); // tells the subscribers at once
+    EXPECT_TRUE(h.model->runningBundleIDs.empty()) << "delivered through the main executor";
+    h.executor.runPending();
+    EXPECT_EQ(h.model->runningBundleIDs, IdSet{"com.foo"});
+
+    // A delivery still queued when the model goes does nothing; the subscription ends with it.
+    h.workspace.set({});
+    h.model.reset();
+    EXPECT_EQ(h.workspace.subscriberCount(), 0u);
+    h.executor.runPending();
+    h.workspace.changed();
+    EXPECT_EQ(h.executor.pendingCount(), 0u);
+}
+
 } // namespace

@@ -66,6 +66,8 @@ TEST(ScanStartUp, FirstStartUpCreatesEverythingAndASecondRepeatsAllButTheCreatio
     EXPECT_EQ(model().permissionStatus, pelkit::PermissionStatus::granted);
     EXPECT_EQ(model().runningBundleIDs, (IdSet{"com.apple.mail"}));
     EXPECT_EQ(model().runningAppPaths, (IdSet{"/Applications/Mail.app", "/opt/Tool.app"}));
+    EXPECT_EQ(AppModelTestAccess::runningObservers(model()).size(), 1u);
+    EXPECT_EQ(h.workspace.subscriberCount(), 1u);
     EXPECT_EQ(idsOf(model().rows), (Ids{"com.a", "com.b"}));
     EXPECT_EQ(model().rows[1].bucketOverride, "minor");
     EXPECT_EQ(model().statusMessage, "Ready");
@@ -82,6 +84,8 @@ TEST(ScanStartUp, FirstStartUpCreatesEverythingAndASecondRepeatsAllButTheCreatio
     EXPECT_FALSE(h.db.db.getResolved("com.example.pad-setapp", 1e9));
     EXPECT_EQ(model().permissionStatus, pelkit::PermissionStatus::denied);
     EXPECT_EQ(model().runningBundleIDs, (IdSet{"com.apple.notes"}));
+    EXPECT_EQ(AppModelTestAccess::runningObservers(model()).size(), 1u) << "no second pair of observers";
+    EXPECT_EQ(h.workspace.subscriberCount(), 1u);
     EXPECT_EQ(idsOf(model().rows), (Ids{"com.b"}));
     EXPECT_EQ(model().checkedIDs, (IdSet{"com.a"})) << "ticks outlive their rows";
 }
@@ -106,6 +110,7 @@ TEST(ScanStartUp, AFailedCreationIsShownAndLeavesTheModelInertUntilStartUpIsCall
         EXPECT_EQ(m.statusMessage, c.status);
         EXPECT_EQ(m.engineApi(), nullptr);
         EXPECT_TRUE(AppModelTestAccess::runningObservers(m).empty());
+        EXPECT_EQ(fresh.workspace.subscriberCount(), 0u);
         EXPECT_EQ(m.permissionStatus, pelkit::PermissionStatus::unknown);
         EXPECT_EQ(fresh.engine.scanCount(), 0);
 
