@@ -61,7 +61,8 @@ struct ReportGate {
 
 std::string byteProgressText(std::int64_t done, std::int64_t total) {
     if (total < 1) return fmt::format("Downloading {:.1f} MB", static_cast<double>(done) / kMiB);
-    const auto percent = static_cast<std::int64_t>(static_cast<double>(done) * 100.0 / static_cast<double>(total));
+    const auto percent =
+        static_cast<std::int64_t>(static_cast<double>(done) * 100.0 / static_cast<double>(total));
     return fmt::format("Downloading {:.1f} / {:.1f} MB ({}%)", static_cast<double>(done) / kMiB,
                        static_cast<double>(total) / kMiB, percent);
 }
@@ -107,7 +108,8 @@ Task<void> AppModel::doUpdate(AppRow row, pelkit::RemoteVersion remote, bool dry
             changed(ModelChange::log);
         });
     };
-    pelkit::Engine::BytesProgress onBytes = [this, mainExecutor, gate, id](std::int64_t done, std::int64_t total) {
+    pelkit::Engine::BytesProgress onBytes = [this, mainExecutor, gate, id](std::int64_t done,
+                                                                           std::int64_t total) {
         mainExecutor->post([this, gate, id, done, total] {
             if (!gate->open) return;
             bytesDone[id] = done;
@@ -209,7 +211,8 @@ Task<void> AppModel::quitAppEscalating(std::string bundleID, std::string appName
         int polls;
     };
     const Stage stages[] = {
-        {"Quitting " + appName + "…", "Quitting " + appName + " (polite)", &platform::Workspace::terminate, 20},
+        {"Quitting " + appName + "…", "Quitting " + appName + " (polite)", &platform::Workspace::terminate,
+         20},
         {"App refused polite quit — force terminating…", "Force terminating " + appName,
          &platform::Workspace::forceTerminate, 15},
         {"Force killing (SIGKILL)…", "SIGKILL " + appName, &platform::Workspace::kill, 10},

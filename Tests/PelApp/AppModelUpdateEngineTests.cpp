@@ -15,8 +15,11 @@ using pelsupport::UpdateFixture;
 // The model over the core engine of an end-to-end fixture: real download, real cancellation.
 TEST(UpdateOverTheCoreEngine, ACancelledDownloadEndsAsCancelledAndLeavesTheInstalledBundle) {
     UpdateFixture f;
-    const auto app = f.installApp(
-        BundleBuilder("Foo.app").bundleID("com.example.foo").name("Foo").shortVersion("1.0").buildVersion("1"));
+    const auto app = f.installApp(BundleBuilder("Foo.app")
+                                      .bundleID("com.example.foo")
+                                      .name("Foo")
+                                      .shortVersion("1.0")
+                                      .buildVersion("1"));
     std::string bytes(200'000, '\0');
     for (std::size_t i = 0; i < bytes.size(); ++i)
         bytes[i] = static_cast<char>((i * 131 + i / 251) & 0xFF);
@@ -32,7 +35,8 @@ TEST(UpdateOverTheCoreEngine, ACancelledDownloadEndsAsCancelledAndLeavesTheInsta
     pelsupport::ScriptedWorkspace workspace;
     platform::ManualExecutor executor;
     pelapptest::RecordingUrlOpener urls;
-    pelapp::AppModel model(executor, factory, workspace, urls, pelapp::AppInfo{"1.2.3", "45", "/opt/pelloran"});
+    pelapp::AppModel model(executor, factory, workspace, urls,
+                           pelapp::AppInfo{"1.2.3", "45", "/opt/pelloran"});
     pelapp::AppModelTestAccess::engine(model) = &core;
     auto row = pelapp::AppRow::scanned(app, std::nullopt);
     row.outcome = pelkit::Outcome::outdated;

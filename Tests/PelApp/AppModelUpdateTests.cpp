@@ -48,10 +48,11 @@ struct EndingCase {
 
 TEST(UpdateEndings, ResultCoreErrorAndOtherErrors) {
     const std::vector<EndingCase> cases{
-        {"result", nullptr, std::nullopt, Outcome::upToDate, std::nullopt, std::nullopt, "✓ Foo: installed 2.0"},
+        {"result", nullptr, std::nullopt, Outcome::upToDate, std::nullopt, std::nullopt,
+         "✓ Foo: installed 2.0"},
         {"core error", std::make_exception_ptr(pelError(ErrorCode::SEC_TEAMID_MISMATCH, "team changed")),
-         "[SEC_TEAMID_MISMATCH] team changed", Outcome::outdated, ErrorCode::SEC_TEAMID_MISMATCH, "team changed",
-         "✗ Foo: [SEC_TEAMID_MISMATCH] team changed"},
+         "[SEC_TEAMID_MISMATCH] team changed", Outcome::outdated, ErrorCode::SEC_TEAMID_MISMATCH,
+         "team changed", "✗ Foo: [SEC_TEAMID_MISMATCH] team changed"},
         {"cancelled transfer", std::make_exception_ptr(platform::Cancelled()), "cancelled", Outcome::outdated,
          ErrorCode::NET_TIMEOUT, "earlier", "✗ Foo: cancelled"},
         {"file system error",

@@ -22,7 +22,8 @@ struct QueueHarness {
     FakeEngine engine;
     FakeEngineFactory factory{engine};
     RecordingUrlOpener urls;
-    pelapp::AppModel model{executor, factory, workspace, urls, pelapp::AppInfo{"1.2.3", "45", "/opt/pelloran"}};
+    pelapp::AppModel model{executor, factory, workspace, urls,
+                           pelapp::AppInfo{"1.2.3", "45", "/opt/pelloran"}};
 
     QueueHarness() { pelapp::AppModelTestAccess::engine(model) = &engine; }
     ~QueueHarness() { drain(); }
