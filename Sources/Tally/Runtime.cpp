@@ -3,9 +3,11 @@
 #include "Platform/ManualExecutor.hpp"
 #include "Platform/SerialQueue.hpp"
 #include "Platform/WorkerPool.hpp"
+#include "Tally/Signals/SignalManageable.hpp"
 #include "Tally/Vendor.hpp"
 
 #include <cstdlib>
+#include <thread>
 #include <vector>
 
 namespace tally {
@@ -49,6 +51,19 @@ const Runtime* complete(Runtime runtime, Purpose purpose) {
     }
     if (!runtime.appEvents) runtime.appEvents = std::make_shared<AppEvents>();
     if (!runtime.logHandler) runtime.logHandler = LogHandler::standard(LogLevel::info);
+    if (!runtime.makePipeline) runtime.makePipeline = makeDiscardingPipeline;
+    if (!runtime.isMainThread) {
+        if (auto queue = std::dynamic_pointer_cast<platform::SerialQueue>(runtime.main)) {
+            runtime.isMainThread = [queue = std::weak_ptr(queue)] {
+                auto strong = queue.lock();
+                return strong && strong->isCurrent();
+            };
+        } else {
+            runtime.isMainThread = [installer = std::this_thread::get_id()] {
+                return std::this_thread::get_id() == installer;
+            };
+        }
+    }
     return new Runtime(std::move(runtime)); // never destroyed; see registry()
 }
 
@@ -88,6 +103,8 @@ std::shared_ptr<platform::Executor> makeSerialQueue(std::string_view name) {
     r.serialQueues.push_back(queue);
     return queue;
 }
+
+bool onMainThread() { return runtime().isMainThread(); }
 
 std::optional<std::string> environmentValue(const std::string& name) { return runtime().environment(name); }
 

@@ -29,9 +29,14 @@
 // The client's own locks guard plain data only; nothing is called out while one is held.
 namespace tally {
 
+class SignalManageable;
+class TelemetryManagerConfiguration;
+
 struct Runtime {
     using SerialQueueFactory = std::function<std::shared_ptr<platform::Executor>(const std::string& label)>;
     using EnvironmentLookup = std::function<std::optional<std::string>(const std::string& name)>;
+    using PipelineFactory = std::function<std::shared_ptr<SignalManageable>(
+        const std::shared_ptr<TelemetryManagerConfiguration>& configuration)>;
 
     // platform::systemClock().
     std::shared_ptr<const platform::Clock> clock;
@@ -54,6 +59,12 @@ struct Runtime {
     std::shared_ptr<AppEvents> appEvents;
     // Where the client reports when no configuration's handler applies: LogHandler::standard(info).
     std::optional<LogHandler> logHandler;
+    // Builds the signal pipeline of each installed manager: makeDiscardingPipeline.
+    PipelineFactory makePipeline;
+    // Whether the calling thread is the one `main` runs on: a platform::SerialQueue's own thread, else
+    // the thread that installed the runtime (the host's main thread; the test thread that drives a
+    // platform::ManualExecutor).
+    std::function<bool()> isMainThread;
 };
 
 // Installs `runtime` with its empty fields defaulted. Only the first installation counts: false (and the
@@ -67,6 +78,9 @@ const Runtime& runtime();
 // A new serial executor for the client's queue `name`, labelled queueLabel(name) ("SignalTimer" gives
 // "com.pelloran.tally.SignalTimer").
 std::shared_ptr<platform::Executor> makeSerialQueue(std::string_view name);
+
+// Whether the caller runs on the main executor's thread, through the runtime.
+bool onMainThread();
 
 // The value of an environment variable, through the runtime.
 std::optional<std::string> environmentValue(const std::string& name);

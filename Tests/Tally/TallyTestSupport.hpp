@@ -74,6 +74,9 @@ struct VirtualRuntime {
     std::shared_ptr<platform::ManualExecutor> executor = std::make_shared<platform::ManualExecutor>(clock.get());
     std::shared_ptr<tally::AppEvents> appEvents = std::make_shared<tally::AppEvents>();
     tally::DefaultsStore defaults = tally::DefaultsStore::inMemory();
+    // Left empty: the runtime's defaults (a discarding pipeline; a handler that drops every line).
+    tally::Runtime::PipelineFactory makePipeline;
+    std::optional<tally::LogHandler> logHandler;
 
     // Installs this runtime; `cachesDirectory` absent unless given.
     void install(std::optional<std::filesystem::path> cachesDirectory = std::nullopt,
@@ -88,7 +91,8 @@ struct VirtualRuntime {
         r.environment = environment ? std::move(environment)
                                     : [](const std::string&) { return std::optional<std::string>{}; };
         r.appEvents = appEvents;
-        r.logHandler = tally::LogHandler{tally::LogLevel::error, {}};
+        r.logHandler = logHandler ? *logHandler : tally::LogHandler{tally::LogLevel::error, {}};
+        r.makePipeline = makePipeline;
         tally::testing::reset(std::move(r));
     }
 };
