@@ -107,7 +107,12 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent)
     refresh();
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow() {
+    // A sheet going away with its window is no close of the sheet: the flag stays for the other windows.
+    for (QDialog* sheet : {updateSheet_.data(), ignoredSheet_.data()}) {
+        if (sheet) sheet->disconnect(this);
+    }
+}
 
 void MainWindow::buildToolbar() {
     toolbar_ = addToolBar(ui::localized("Toolbar"));
@@ -252,34 +257,33 @@ void MainWindow::refresh() {
 }
 
 void MainWindow::syncSheets() {
-    syncSheet(updateSheet_, &AppModel::showUpdateSheet, &AppModel::setShowUpdateSheet, "updateSheet", [this] {
+    syncSheet(updateSheet_, model_.showUpdateSheet, [this] { model_.setShowUpdateSheet(false); }, "updateSheet", [this] {
         auto* content = new UpdateSheet(model_, *state_);
         content->onClose = [this] { model_.hideUpdateSheet(); };
         return content;
     });
-    syncSheet(ignoredSheet_, &AppModel::showIgnored, &AppModel::setShowIgnored, "ignoredSheet", [this] {
+    syncSheet(ignoredSheet_, model_.showIgnored, [this] { model_.setShowIgnored(false); }, "ignoredSheet", [this] {
         auto* content = new IgnoredSheet(model_, *state_);
         content->onClose = [this] { model_.setShowIgnored(false); };
         return content;
     });
 }
 
-void MainWindow::syncSheet(QPointer<QDialog>& sheet, bool AppModel::*flag, void (AppModel::*setFlag)(bool),
+void MainWindow::syncSheet(QPointer<QDialog>& sheet, bool flag, std::function<void()> clearFlag,
                            const char* objectName, const std::function<QWidget*()>& makeContent) {
-    const bool wanted = model_.*flag;
-    if (wanted && !sheet) {
+    if (flag && !sheet) {
         QDialog* dialog = makeSheet(this, objectName, makeContent());
         sheet = dialog;
         // A close by the window manager (or Escape) only clears the flag; no close action runs.
-        connect(dialog, &QDialog::finished, this, [this, &sheet, dialog, flag, setFlag] {
-            if (sheet == dialog) {
-                sheet = nullptr;
-                if (model_.*flag) (model_.*setFlag)(false);
+        connect(dialog, &QDialog::finished, this, [slot = &sheet, clear = std::move(clearFlag), dialog] {
+            if (*slot == dialog) {
+                *slot = nullptr;
+                clear();
             }
             dialog->deleteLater();
         });
         dialog->open();
-    } else if (!wanted && sheet) {
+    } else if (!flag && sheet) {
         std::exchange(sheet, nullptr)->close();
     }
 }

@@ -54,9 +54,10 @@ private:
     void buildMenus();
     void refresh();
     void syncSheets();
-    // Opens the sheet while the model's flag holds and closes it when the flag clears.
-    void syncSheet(QPointer<QDialog>& sheet, bool AppModel::*flag, void (AppModel::*setFlag)(bool),
-                   const char* objectName, const std::function<QWidget*()>& makeContent);
+    // Opens the sheet while `flag` holds and closes it when it clears; a close of the sheet itself
+    // runs `clearFlag`.
+    void syncSheet(QPointer<QDialog>& sheet, bool flag, std::function<void()> clearFlag, const char* objectName,
+                   const std::function<QWidget*()>& makeContent);
 
     AppModel& model_;
     WindowState* state_;

@@ -56,7 +56,9 @@ QLabel* plainLabel(const QString& text, QWidget* parent) {
     return label;
 }
 
-QIcon symbolIcon(std::string_view name) {
+namespace {
+
+QIcon bundledSymbol(std::string_view name) {
     static const bool registered = (registerSymbolResource(), true);
     (void)registered;
     if (std::find(kSymbolNames.begin(), kSymbolNames.end(), name) == kSymbolNames.end()) return {};
@@ -64,8 +66,14 @@ QIcon symbolIcon(std::string_view name) {
     return icon.availableSizes().isEmpty() ? QIcon() : icon;
 }
 
+} // namespace
+
+QIcon symbolIcon(std::string_view name) {
+    return symbolIcon(name, systemColor(SystemColor::primary));
+}
+
 QIcon symbolIcon(std::string_view name, const QColor& color) {
-    const QIcon base = symbolIcon(name);
+    const QIcon base = bundledSymbol(name);
     if (base.isNull()) return base;
     QPixmap pixmap = base.pixmap(64, 64);
     QPainter painter(&pixmap);

@@ -37,7 +37,7 @@ QLabel* plainLabel(const QString& text, QWidget* parent = nullptr);
 
 // ---- Icons ----
 
-// The bundled icon of a symbol name; a null icon for an unknown name.
+// The bundled icon of a symbol name in the primary text colour; a null icon for an unknown name.
 QIcon symbolIcon(std::string_view name);
 // The same icon drawn in one colour.
 QIcon symbolIcon(std::string_view name, const QColor& color);

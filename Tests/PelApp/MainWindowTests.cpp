@@ -345,8 +345,18 @@ TEST(WindowGroupTest, WindowsShareTheModelButNotTheirSwitches) {
     flushUi();
     EXPECT_EQ(first->updateSheet(), nullptr) << "the cleared flag closes the other window's sheet too";
 
-    // A window closed is gone from the group (and deleted).
+    // A window closed with its sheet open leaves the flag, and the other window's sheet, alone.
+    h.model.setShowUpdateSheet(true);
+    flushUi();
+    ASSERT_NE(second->updateSheet(), nullptr);
     second->close();
+    flushUi();
+    EXPECT_TRUE(h.model.showUpdateSheet);
+    EXPECT_NE(first->updateSheet(), nullptr);
+    h.model.setShowUpdateSheet(false);
+    flushUi();
+
+    // A window closed is gone from the group (and deleted).
     flushUi();
     EXPECT_EQ(group.windows().size(), 1u);
     first->close();

@@ -3,10 +3,14 @@
 #include "Fixture.hpp"
 
 #include "PelApp/MainWindow.hpp"
+#include "PelApp/SymbolNames.hpp"
+#include "PelApp/UiKit.hpp"
 #include "PelApp/WindowState.hpp"
 
 #include <QApplication>
 #include <QDir>
+#include <QGridLayout>
+#include <QLabel>
 #include <QPixmap>
 #include <QWidget>
 
@@ -65,6 +69,28 @@ const std::vector<Shot>& shots() {
     return list;
 }
 
+// Every symbol icon with its name, plain and tinted, to check the drawings at a glance.
+bool saveSymbolSheet(const QString& path) {
+    QWidget sheet;
+    auto* grid = new QGridLayout(&sheet);
+    int index = 0;
+    for (std::string_view name : pelapp::kSymbolNames) {
+        const int row = index / 3;
+        const int column = (index % 3) * 3;
+        auto* plain = new QLabel(&sheet);
+        plain->setPixmap(pelapp::ui::symbolIcon(name).pixmap(32, 32));
+        auto* tinted = new QLabel(&sheet);
+        tinted->setPixmap(pelapp::ui::symbolIcon(name, pelapp::ui::systemColor(pelapp::ui::SystemColor::blue)).pixmap(16, 16));
+        grid->addWidget(plain, row, column);
+        grid->addWidget(tinted, row, column + 1);
+        grid->addWidget(pelapp::ui::plainLabel(pelapp::ui::qs(name), &sheet), row, column + 2);
+        ++index;
+    }
+    sheet.show();
+    settle();
+    return sheet.grab().save(path, "PNG");
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -96,6 +122,13 @@ int main(int argc, char** argv) {
         fmt::print("{}\n", path.toStdString());
         window.close();
         settle();
+    }
+    const QString symbols = out + "/symbols.png";
+    if (saveSymbolSheet(symbols)) {
+        fmt::print("{}\n", symbols.toStdString());
+    } else {
+        fmt::print(stderr, "ui-shots: could not write {}\n", symbols.toStdString());
+        ++failures;
     }
     return failures == 0 ? 0 : 1;
 }
