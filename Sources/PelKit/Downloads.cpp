@@ -1,6 +1,7 @@
 #include "PelKit/Downloads.hpp"
 
 #include "PelKit/Config.hpp"
+#include "PelKit/Leftovers.hpp"
 #include "Platform/Files.hpp"
 #include "Platform/Sha256.hpp"
 
@@ -212,6 +213,7 @@ Url DownloadCache::store(const Url& from, const std::string& bundleID, const std
     Fd out(::mkstemp(name.data()));
     if (out.fd < 0) throw platform::fileError("create temporary file", fs::path(pattern), errno);
     const fs::path temp(name.data());
+    const leftovers::InUse tempInUse(temp);
     bool renamed = false;
     platform::ScopeGuard cleanup([&] {
         out.closeQuietly();

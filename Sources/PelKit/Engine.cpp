@@ -3,6 +3,7 @@
 #include "PelKit/DB.hpp"
 #include "PelKit/HTTP.hpp"
 #include "PelKit/Journal.hpp"
+#include "PelKit/Leftovers.hpp"
 #include "PelKit/UpdateSources/HomebrewCask.hpp"
 #include "PelKit/UpdateSources/MacAppStore.hpp"
 #include "PelKit/UpdateSources/Sparkle.hpp"
@@ -14,6 +15,8 @@
 #include <utility>
 
 namespace pelkit {
+namespace fs = std::filesystem;
+
 namespace {
 
 constexpr const char* kUnknownFailure = "unknown error";
@@ -76,6 +79,12 @@ Engine::Engine(Overrides& overrides, Journal& journal, std::vector<std::shared_p
                                      : std::dynamic_pointer_cast<HomebrewCaskSource>(this->sources.front())),
       seams_(std::move(seams)) {
     if (!seams_.clock) seams_.clock = &platform::systemClock();
+}
+
+void Engine::sweepLeftovers() const {
+    std::error_code ec;
+    const fs::path root = seams_.temporaryRoot ? *seams_.temporaryRoot : fs::temp_directory_path(ec);
+    if (!root.empty()) leftovers::sweep(root, *seams_.clock);
 }
 
 DB& Engine::db() const {

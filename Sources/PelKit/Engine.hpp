@@ -12,7 +12,9 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -65,6 +67,11 @@ struct EngineSeams {
 // The one object through which the application drives the library: scan, resolve, update.
 // Its fields are set by the constructor and never change. The overrides and the journal belong
 // to the caller and must outlive the engine.
+//
+// Threads: scan, check and update may run at the same time on different threads, and so may
+// updates of different applications; a second update of a bundle identifier while one runs is
+// refused. The overrides are edited (setIgnore, clearIgnore) from one thread only, since their
+// file is written outside their lock.
 class Engine final {
 public:
     // A served resolution is at most six hours old.
@@ -89,6 +96,11 @@ public:
     // the sources are asked one after another; never throws: failures become journal lines.
     ResolvedApp check(const InstalledApp& app, bool useCache);
 
+    // Removes what crashed, killed or timed-out runs left behind (work folders, partial stores of
+    // the download cache, administrator staging folders, images still attached) when older than an
+    // hour on the clock and not in use by this process. Never throws; cheap when there is nothing.
+    void sweepLeftovers() const;
+
     // A progress text; called from whatever thread the update runs on.
     using UpdateProgress = std::function<void(const std::string& text)>;
     // Bytes received so far and the expected total (-1 unknown); called from the transfer's thread.
@@ -98,7 +110,9 @@ public:
     // cached copy), then an installer package or extraction, verification and installation.
     // Blocks on the caller's thread. Only the transfer watches `stop`. A failure is journalled
     // once, reported to the telemetry sink and rethrown as it was raised: a PelError, or any
-    // other exception (file system, platform::Cancelled) unchanged.
+    // other exception (file system, platform::Cancelled) unchanged. While an update of the same
+    // bundle identifier runs, fails at once with INT_UNEXPECTED "an update of <bundle identifier>
+    // is already running" and touches nothing (the two would share staging and backup places).
     InstallResult update(const InstalledApp& app, const RemoteVersion& remote, const EngineOptions& opts,
                          const UpdateProgress& progress = {}, const BytesProgress& bytesProgress = {},
                          std::stop_token stop = {});
@@ -124,9 +138,17 @@ private:
     InstallResult updateInner(const InstalledApp& app, const RemoteVersion& remote, const EngineOptions& opts,
                               const UpdateProgress& progress, const BytesProgress& bytesProgress,
                               std::stop_token stop);
+    // The steps after the download: installer package, or extraction, verification and the swap.
+    InstallResult installDownload(const InstalledApp& app, const RemoteVersion& remote, const Url& workFile,
+                                  std::int64_t bytes, const std::filesystem::path& workDir,
+                                  const UpdateProgress& progress);
     void updateFailed(const InstalledApp& app, std::string_view code, const std::string& message);
 
     EngineSeams seams_;
+
+    // The bundle identifiers whose update is running.
+    std::mutex updatingMutex_;
+    std::set<std::string> updating_;
 };
 
 // Seconds as whole milliseconds, truncated toward zero; 0 for a value that is not finite or does

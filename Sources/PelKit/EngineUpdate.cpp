@@ -7,6 +7,7 @@
 #include "PelKit/Downloads.hpp"
 #include "PelKit/HTTP.hpp"
 #include "PelKit/Journal.hpp"
+#include "PelKit/Leftovers.hpp"
 #include "PelKit/Telemetry.hpp"
 #include "PelKit/Verifier.hpp"
 #include "PelKit/VersionCompare.hpp"
@@ -76,11 +77,8 @@ std::string versionNote(const InstalledApp& app, const RemoteVersion& remote) {
     }
 }
 
-// Journals each step of a verification, then fails when it aborted. Only a download that failed a
-// safety check is unusable for good and leaves the cache; one that failed its hash or size may be
-// fixed by the source and is checked again on the next lookup.
-void settleVerification(Journal& journal, const InstalledApp& app, const RemoteVersion& remote,
-                        const std::string& filename, const VerifyResult& verified) {
+// Journals each step of a verification, then fails when it aborted.
+void settleVerification(Journal& journal, const InstalledApp& app, const VerifyResult& verified) {
     for (const VerifyStep& step : verified.steps) {
         journal.emit("verify_step", Json{{"bundleID", app.bundleID},
                                          {"step", step.name},
@@ -89,9 +87,49 @@ void settleVerification(Journal& journal, const InstalledApp& app, const RemoteV
     }
     if (!verified.aborted) return;
     const ErrorCode code = verified.abortCode.value_or(ErrorCode::INT_UNEXPECTED);
-    if (klass(code) == ErrorClass::safety) DownloadCache::evict(app.bundleID, remote.version, filename);
     throw PelError(code, app.bundleID, std::nullopt, verified.abortMessage.value_or("verify aborted"), false);
 }
+
+// A failure caused by the downloaded file itself: served again from the cache it would fail the
+// same way. Failures of the machine (application running, disk full, not writable, the
+// administrator prompt refused) say nothing against the file, which a retry is meant to reuse.
+bool spoilsDownload(ErrorCode code) {
+    switch (code) {
+    case ErrorCode::UNS_ARCHIVE_FORMAT: // no format recognised, unpacking failed, nothing inside
+    case ErrorCode::ENV_MOUNT_FAILED:   // not an image the system can attach
+    case ErrorCode::SRC_FEED_MALFORMED: // size refused
+    case ErrorCode::SRC_HASH_MISMATCH:
+    case ErrorCode::SEC_SIGNATURE_INVALID:
+    case ErrorCode::SEC_TEAMID_MISMATCH:
+    case ErrorCode::SEC_BUNDLEID_CHANGED:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Holds one bundle identifier in the engine's set of running updates.
+class UpdateClaim {
+public:
+    UpdateClaim(std::mutex& mutex, std::set<std::string>& updating, const std::string& bundleID)
+        : mutex_(mutex), updating_(updating), bundleID_(bundleID) {
+        std::lock_guard lock(mutex_);
+        if (!updating_.insert(bundleID_).second)
+            throw PelError(ErrorCode::INT_UNEXPECTED, bundleID_, std::nullopt,
+                           "an update of " + bundleID_ + " is already running", false);
+    }
+    ~UpdateClaim() {
+        std::lock_guard lock(mutex_);
+        updating_.erase(bundleID_);
+    }
+    UpdateClaim(const UpdateClaim&) = delete;
+    UpdateClaim& operator=(const UpdateClaim&) = delete;
+
+private:
+    std::mutex& mutex_;
+    std::set<std::string>& updating_;
+    const std::string bundleID_;
+};
 
 } // namespace
 
@@ -99,6 +137,7 @@ InstallResult Engine::update(const InstalledApp& app, const RemoteVersion& remot
                              const UpdateProgress& progress, const BytesProgress& bytesProgress,
                              std::stop_token stop) {
     try {
+        const UpdateClaim claim(updatingMutex_, updating_, app.bundleID);
         return updateInner(app, remote, opts, progress, bytesProgress, std::move(stop));
     } catch (const PelError& e) {
         updateFailed(app, rawValue(e.code()), e.message());
@@ -134,6 +173,10 @@ InstallResult Engine::updateInner(const InstalledApp& app, const RemoteVersion& 
 
     if (handedToHomebrew(remote, entry, artifact)) {
         const std::string& token = *remote.sourceToken;
+        // Refused before a dry run too, which would otherwise promise a hand-off that cannot happen.
+        if (!Installer::isUsableCaskToken(token))
+            throw PelError(ErrorCode::UNS_ARCHIVE_FORMAT, app.bundleID, std::nullopt, "unusable cask token",
+                           false);
         if (opts.dryRun) {
             return InstallResult(true,
                                  "dry-run: would run 'brew install --cask " + token +
@@ -166,6 +209,7 @@ InstallResult Engine::updateInner(const InstalledApp& app, const RemoteVersion& 
 
     const fs::path root = seams_.temporaryRoot ? *seams_.temporaryRoot : fs::temp_directory_path();
     const fs::path workDir = root / ("pel-" + platform::uuidV4());
+    const leftovers::InUse workDirInUse(workDir);
     platform::createDirectories(workDir, 0700);
     platform::ScopeGuard removeWorkDir([&] {
         std::error_code ignored;
@@ -214,6 +258,18 @@ InstallResult Engine::updateInner(const InstalledApp& app, const RemoteVersion& 
         fs::remove(destination, ignored);
     }
 
+    try {
+        return installDownload(app, remote, workFile, bytes, workDir, progress);
+    } catch (const PelError& e) {
+        if (spoilsDownload(e.code())) DownloadCache::evict(app.bundleID, remote.version, filename);
+        throw;
+    }
+}
+
+InstallResult Engine::installDownload(const InstalledApp& app, const RemoteVersion& remote, const Url& workFile,
+                                      std::int64_t bytes, const fs::path& workDir,
+                                      const UpdateProgress& progress) {
+    const platform::Clock& clock = *seams_.clock;
     const InstallOptions install(false);
     const Installer::Format format = Installer::detectFormat(workFile);
 
@@ -221,7 +277,7 @@ InstallResult Engine::updateInner(const InstalledApp& app, const RemoteVersion& 
         report(progress, "Inspecting pkg signature");
         // A package never reaches the verifier; its published size and hash still bind it to the
         // release, so a mismatching file is never installed.
-        settleVerification(journal, app, remote, filename,
+        settleVerification(journal, app,
                            Verifier::verifyDownload(workFile, remote.sizeBytes, remote.sha256));
         const TimePoint started = clock.now();
         InstallResult result =
@@ -241,7 +297,7 @@ InstallResult Engine::updateInner(const InstalledApp& app, const RemoteVersion& 
 
     if (lowerExtension(extracted.lastPathComponent()) == "pkg") {
         report(progress, "Inspecting inner pkg signature");
-        settleVerification(journal, app, remote, filename,
+        settleVerification(journal, app,
                            Verifier::verifyDownload(workFile, remote.sizeBytes, remote.sha256));
         const TimePoint started = clock.now();
         InstallResult result =
@@ -255,7 +311,7 @@ InstallResult Engine::updateInner(const InstalledApp& app, const RemoteVersion& 
     }
 
     report(progress, "Verifying signature + Team ID");
-    settleVerification(journal, app, remote, filename,
+    settleVerification(journal, app,
                        Verifier::verify(workFile, extracted, remote.sizeBytes, remote.sha256, app, remote,
                                         overrides.entry(app.bundleID), &journal));
 

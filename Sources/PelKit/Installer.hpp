@@ -104,6 +104,8 @@ public:
 
     // Where the backup copy of this installed bundle goes: backupDir/<bundle>/<version>/<name>, each
     // component made safe as in the download cache, an empty one (or a missing version) "unknown".
+    // The version is the bundle's own, read from its Info.plist now; the record's only when the
+    // bundle cannot be read.
     static Url backupCopyURL(const InstalledApp& app);
 
     // ---- Pre-flight, format detection and extraction (InstallerExtract.cpp) ----
@@ -127,8 +129,14 @@ public:
     // creating the folder.
     static Url extract(const Url& archive, const Url& tempDir);
 
-    // Mounts the image, copies its first top-level bundle (else package) into `into`, detaches.
+    // Mounts the image, copies its first top-level bundle (else package) into `into`, detaches. An
+    // attach that fails to end in time is followed by detaching whatever got attached from the
+    // image; an image not known to be detached stays recorded for Engine::sweepLeftovers.
     static void extractDMG(const Url& archive, const Url& into);
+
+    // Detaches every image that `hdiutil info` lists as attached from this file. True when none is
+    // left attached; false when hdiutil is missing or fails, or a detach fails.
+    static bool detachImagesOf(const std::string& imagePath);
 
     // The first "mount-point" of "system-entities" that is a non-empty string.
     static std::optional<std::string> parseMountPoint(const std::string& hdiutilPlist);
@@ -150,7 +158,8 @@ public:
     // Called with one line of text; may be called from any thread.
     using Progress = std::function<void(const std::string& line)>;
 
-    // `pkgutil --check-signature`: signed only with exit status 0 and "Status: signed" in the output;
+    // `pkgutil --check-signature`: signed only with exit status 0 and a first "Status:" line that
+    // begins "signed" and names no untrusted, revoked or expired certificate;
     // Team ID and developer from the first "Developer ID Installer:" certificate line (numbered or
     // not). Throws PelError when pkgutil is missing, or the tool runner's errors.
     static PkgSignatureInfo inspectPkg(const Url& pkg);
@@ -162,7 +171,12 @@ public:
                                     const std::optional<std::string>& expectedTeamID,
                                     const InstallOptions& options, Journal* journal = nullptr);
 
-    // `brew install --cask TOKEN --force`, no shell, 900 s.
+    // A token of the catalogue's own form: lower-case ASCII letters, digits, "-", "_", ".", "@" and
+    // "+", not empty and not beginning with "-" (which `brew` would read as an option).
+    static bool isUsableCaskToken(std::string_view token);
+
+    // `brew install --cask TOKEN --force`, no shell, 900 s. A token that is not usable is refused
+    // with UNS_ARCHIVE_FORMAT "unusable cask token" before anything runs.
     static InstallResult installViaBrew(const std::string& token, const Progress& progress = {});
 
     // Where `brew` is among the fixed tool directories.

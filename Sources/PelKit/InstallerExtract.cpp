@@ -2,6 +2,7 @@
 
 #include "PelKit/Installer.hpp"
 
+#include "PelKit/Leftovers.hpp"
 #include "PelKit/Proc.hpp"
 #include "Platform/Files.hpp"
 #include "Platform/FreeSpace.hpp"
@@ -29,6 +30,7 @@ constexpr double kDittoTimeout = 300;
 constexpr double kTarTimeout = 300;
 constexpr double kAttachTimeout = 120;
 constexpr double kDetachTimeout = 30;
+constexpr double kInfoTimeout = 30;
 
 constexpr size_t kTrailerSize = 512;
 
@@ -204,12 +206,37 @@ std::optional<std::string> firstNonEmptyString(const std::string& hdiutilPlist, 
     return std::nullopt;
 }
 
-void detachQuietly(const std::string& hdiutil, const std::string& target) noexcept {
+// True when the detach ended well. Best effort: the outcome of the extraction is what the caller
+// needs.
+bool detachQuietly(const std::string& hdiutil, const std::string& target) noexcept {
     try {
-        Proc::run(hdiutil, {"detach", "-force", target}, kDetachTimeout);
+        return Proc::run(hdiutil, {"detach", "-force", target}, kDetachTimeout).ok();
     } catch (...) {
-        // Best effort: the outcome of the extraction is what the caller needs.
+        return false;
     }
+}
+
+// The same file, also when one of the two names goes through a link (hdiutil reports resolved paths).
+bool sameFile(const std::string& a, const std::string& b) {
+    if (a == b) return true;
+    std::error_code ec;
+    return fs::equivalent(a, b, ec) && !ec;
+}
+
+// What detaches an attached image: its whole-disk device (the shortest "dev-entry"), else a
+// mount point.
+std::optional<std::string> detachTarget(const platform::PlistValue& image) {
+    std::optional<std::string> device, mountPoint;
+    const auto* entities = image.find("system-entities");
+    if (entities == nullptr || !entities->isArray()) return std::nullopt;
+    for (const auto& entity : *entities->array()) {
+        if (auto dev = entity.stringForKey("dev-entry"); dev && !dev->empty()) {
+            if (!device || dev->size() < device->size()) device = dev;
+        }
+        if (auto mount = entity.stringForKey("mount-point"); mount && !mount->empty() && !mountPoint)
+            mountPoint = mount;
+    }
+    return device ? device : mountPoint;
 }
 
 } // namespace
@@ -306,20 +333,35 @@ Url Installer::extract(const Url& archive, const Url& tempDir) {
 
 void Installer::extractDMG(const Url& archive, const Url& into) {
     const std::string hdiutil = requireTool("hdiutil");
-    auto attach = Proc::run(hdiutil,
-                            {"attach", "-nobrowse", "-readonly", "-noverify", "-mountrandom", "/tmp",
-                             "-plist", archive.filePath()},
-                            kAttachTimeout);
-    if (!attach.ok()) throw installError(ErrorCode::ENV_MOUNT_FAILED, "hdiutil attach: " + attach.stderr);
+    // Kept until the image is known to be detached, for a later sweep to find it.
+    leftovers::AttachRecord record(archive.filePath());
+    ProcResult attach;
+    try {
+        attach = Proc::run(hdiutil,
+                           {"attach", "-nobrowse", "-readonly", "-noverify", "-mountrandom", "/tmp", "-plist",
+                            archive.filePath()},
+                           kAttachTimeout);
+    } catch (...) {
+        // A stopped attach may have attached the image all the same.
+        if (detachImagesOf(archive.filePath())) record.release();
+        throw;
+    }
+    if (!attach.ok()) {
+        record.release();
+        throw installError(ErrorCode::ENV_MOUNT_FAILED, "hdiutil attach: " + attach.stderr);
+    }
 
     auto mountPoint = parseMountPoint(attach.stdout);
     if (!mountPoint) {
         // The image may still be attached without a volume we can name; left alone, every retry
         // would attach one more copy.
-        if (auto device = firstNonEmptyString(attach.stdout, "dev-entry")) detachQuietly(hdiutil, *device);
+        auto device = firstNonEmptyString(attach.stdout, "dev-entry");
+        if (!device || detachQuietly(hdiutil, *device)) record.release();
         throw installError(ErrorCode::ENV_MOUNT_FAILED, "could not parse mount point from hdiutil output");
     }
-    platform::ScopeGuard detach([&] { detachQuietly(hdiutil, *mountPoint); });
+    platform::ScopeGuard detach([&] {
+        if (detachQuietly(hdiutil, *mountPoint)) record.release();
+    });
 
     const Url volume = Url::fromFilePath(*mountPoint);
     auto apps = shallowApps(volume, volume);
@@ -340,6 +382,29 @@ void Installer::extractDMG(const Url& archive, const Url& into) {
     const std::string target = (fs::path(into.filePath()) / item->lastPathComponent()).native();
     auto copy = Proc::run(ditto, {source->native(), target}, kDittoTimeout);
     if (!copy.ok()) throw installError(ErrorCode::INT_UNEXPECTED, "ditto from dmg failed: " + copy.stderr);
+}
+
+bool Installer::detachImagesOf(const std::string& imagePath) {
+    const auto hdiutil = Proc::which("hdiutil");
+    if (!hdiutil) return false;
+    try {
+        const auto info = Proc::run(*hdiutil, {"info", "-plist"}, kInfoTimeout);
+        if (!info.ok()) return false;
+        const auto root = platform::PlistValue::parse(info.stdout);
+        const auto* images = root.find("images");
+        if (images == nullptr) return true; // nothing attached at all
+        if (!images->isArray()) return false;
+        bool detached = true;
+        for (const auto& image : *images->array()) {
+            const auto path = image.stringForKey("image-path");
+            if (!path || !sameFile(*path, imagePath)) continue;
+            const auto target = detachTarget(image);
+            if (!target || !detachQuietly(*hdiutil, *target)) detached = false;
+        }
+        return detached;
+    } catch (const std::exception&) {
+        return false;
+    }
 }
 
 std::optional<std::string> Installer::parseMountPoint(const std::string& hdiutilPlist) {

@@ -9,6 +9,8 @@
 
 #include <fmt/format.h>
 
+#include <optional>
+
 namespace pelkit {
 
 namespace {
@@ -54,26 +56,54 @@ std::size_t certificatePrefixLength(std::string_view line) {
     return digits + 2 + kCertificatePrefix.size();
 }
 
-// Team ID and developer from the first certificate line of pkgutil's output.
-void readCertificateLine(std::string_view output, Installer::PkgSignatureInfo& info) {
+// The first line of `output`, trimmed of spaces and tabs, that passes `matches`; nothing when none does.
+template <class Matches>
+std::optional<std::string_view> firstTrimmedLine(std::string_view output, Matches matches) {
     std::size_t start = 0;
     while (start <= output.size()) {
         std::size_t end = output.find('\n', start);
         if (end == std::string_view::npos) end = output.size();
         std::string_view line = trimSpacesAndTabs(output.substr(start, end - start));
         start = end + 1;
-        std::size_t prefix = certificatePrefixLength(line);
-        if (prefix == 0) continue;
-
-        std::size_t open = line.rfind('(');
-        std::size_t close = line.rfind(')');
-        if (open != std::string_view::npos && close != std::string_view::npos && open < close) {
-            std::string_view team = line.substr(open + 1, close - open - 1);
-            if (!team.empty()) info.teamID = std::string(team);
-            info.developer = std::string(trimSpacesAndTabs(line.substr(prefix, open - prefix)));
-        }
-        return;
+        if (matches(line)) return line;
     }
+    return std::nullopt;
+}
+
+// Team ID and developer from the first certificate line of pkgutil's output.
+void readCertificateLine(std::string_view output, Installer::PkgSignatureInfo& info) {
+    auto line = firstTrimmedLine(output, [](std::string_view l) { return certificatePrefixLength(l) > 0; });
+    if (!line) return;
+    std::size_t prefix = certificatePrefixLength(*line);
+    std::size_t open = line->rfind('(');
+    std::size_t close = line->rfind(')');
+    if (open != std::string_view::npos && close != std::string_view::npos && open < close) {
+        std::string_view team = line->substr(open + 1, close - open - 1);
+        if (!team.empty()) info.teamID = std::string(team);
+        info.developer = std::string(trimSpacesAndTabs(line->substr(prefix, open - prefix)));
+    }
+}
+
+std::string asciiLower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return out;
+}
+
+// The first "Status:" line decides. pkgutil words an untrusted, revoked or expired chain as
+// "signed by …" too, so the word "signed" alone proves nothing.
+bool reportsTrustedSignature(std::string_view output) {
+    constexpr std::string_view kStatus = "Status:";
+    auto line = firstTrimmedLine(output, [&](std::string_view l) { return l.starts_with(kStatus); });
+    if (!line) return false;
+    const std::string status = asciiLower(trimSpacesAndTabs(line->substr(kStatus.size())));
+    if (!status.starts_with("signed")) return false;
+    for (std::string_view refused : {"untrusted", "revoked", "expired"}) {
+        if (status.find(refused) != std::string::npos) return false;
+    }
+    return true;
 }
 
 std::string teamOrUnknown(const Installer::PkgSignatureInfo& info) {
@@ -90,7 +120,7 @@ Installer::PkgSignatureInfo Installer::inspectPkg(const Url& pkg) {
     PkgSignatureInfo info;
     if (!r.ok()) return info;
     readCertificateLine(r.stdout, info);
-    info.isSigned = r.stdout.find("Status: signed") != std::string::npos;
+    info.isSigned = reportsTrustedSignature(r.stdout);
     return info;
 }
 
@@ -135,7 +165,19 @@ std::optional<std::string> Installer::brewPath() {
     return Proc::which("brew");
 }
 
+bool Installer::isUsableCaskToken(std::string_view token) {
+    if (token.empty() || token.front() == '-') return false;
+    for (char c : token) {
+        const bool usable = (c >= 'a' && c <= 'z') || isAsciiDigit(c) || c == '-' || c == '_' || c == '.' ||
+                            c == '@' || c == '+';
+        if (!usable) return false;
+    }
+    return true;
+}
+
 InstallResult Installer::installViaBrew(const std::string& token, const Progress& progress) {
+    if (!isUsableCaskToken(token))
+        throw PelError(ErrorCode::UNS_ARCHIVE_FORMAT, std::nullopt, std::nullopt, "unusable cask token", false);
     auto brew = brewPath();
     if (!brew) throw plainError(fmt::format("brew not in PATH — install from {}", kHomebrewSite));
     if (progress) progress("brew install --cask " + token + " --force");

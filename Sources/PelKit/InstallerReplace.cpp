@@ -4,10 +4,12 @@
 
 #include "PelKit/Config.hpp"
 #include "PelKit/Downloads.hpp"
+#include "PelKit/Leftovers.hpp"
 #include "PelKit/Proc.hpp"
 #include "PelKit/ScriptQuoting.hpp"
 #include "Platform/FileOps.hpp"
 #include "Platform/Files.hpp"
+#include "Platform/Plist.hpp"
 #include "Platform/Unicode.hpp"
 #include "Platform/Uuid.hpp"
 
@@ -120,9 +122,22 @@ std::string backupComponent(std::string_view raw) {
     return component;
 }
 
-fs::path backupCopyPath(const InstalledApp& app, const std::string& name) {
+// The installed bundle's own short version, read when the backup is made: the record may be older
+// than the bundle (a retry after an update the next scan has not seen yet). The record's value
+// serves only when the bundle cannot be read; a readable bundle without one is "unknown".
+std::optional<std::string> installedShortVersion(const InstalledApp& app, const fs::path& installed) {
+    try {
+        const auto plist = platform::PlistValue::readFile((installed / "Contents/Info.plist").string());
+        if (plist.isDictionary()) return plist.stringForKey("CFBundleShortVersionString");
+    } catch (const std::exception&) {
+    }
+    return app.shortVersion;
+}
+
+fs::path backupCopyPath(const InstalledApp& app, const fs::path& installed) {
     return fs::path(PelPaths::backupDir().filePath()) / backupComponent(app.bundleID) /
-           backupComponent(app.shortVersion.value_or("unknown")) / name;
+           backupComponent(installedShortVersion(app, installed).value_or("unknown")) /
+           installed.filename();
 }
 
 std::string reasonOf(const ProcResult& r) {
@@ -131,8 +146,40 @@ std::string reasonOf(const ProcResult& r) {
     return err;
 }
 
+void removeQuietly(const fs::path& p) {
+    std::error_code ec;
+    fs::remove_all(p, ec);
+}
+
+// Puts the finished copy `temp` at `backup`, over an earlier copy if there is one. Throws the file
+// system's error; the earlier copy is then still at `backup`.
+void moveCopyInPlace(const fs::path& temp, const fs::path& backup) {
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(backup, ec))) {
+        fs::rename(temp, backup);
+        return;
+    }
+    try {
+        platform::exchangePaths(temp, backup);
+        removeQuietly(temp); // now the earlier copy
+        return;
+    } catch (const std::system_error& e) {
+        if (!platform::isExchangeUnsupported(e.code().value())) throw;
+    }
+    const fs::path aside = backup.parent_path() / (".pel-backup-old-" + platform::uuidV4());
+    fs::rename(backup, aside);
+    try {
+        fs::rename(temp, backup);
+    } catch (const std::exception&) {
+        fs::rename(aside, backup, ec);
+        throw;
+    }
+    removeQuietly(aside);
+}
+
 // Copies the installed bundle to its backup place; nothing when the copy was made, else why not.
-// A stale copy that cannot be removed is left alone rather than merged into.
+// The copy is made under a temporary name beside the backup and only a finished copy replaces an
+// earlier one, so a failed copy never costs the previous backup.
 std::optional<std::string> makeBackupCopy(const std::string& ditto, const fs::path& installed,
                                           const fs::path& backup) {
     try {
@@ -140,13 +187,16 @@ std::optional<std::string> makeBackupCopy(const std::string& ditto, const fs::pa
     } catch (const std::exception& e) {
         return e.what();
     }
-    std::error_code ec;
-    fs::remove_all(backup, ec);
-    if (ec) return fs::filesystem_error("remove earlier backup copy", backup, ec).what();
+    const fs::path temp = backup.parent_path() / (".pel-backup-" + platform::uuidV4());
     try {
-        auto r = Proc::run(ditto, {installed.string(), backup.string()}, kDittoTimeout);
-        if (!r.ok()) return reasonOf(r);
+        auto r = Proc::run(ditto, {installed.string(), temp.string()}, kDittoTimeout);
+        if (!r.ok()) {
+            removeQuietly(temp);
+            return reasonOf(r);
+        }
+        moveCopyInPlace(temp, backup);
     } catch (const std::exception& e) {
+        removeQuietly(temp);
         return e.what();
     }
     return std::nullopt;
@@ -268,7 +318,7 @@ bool pathExists(const fs::path& p) {
 } // namespace
 
 Url Installer::backupCopyURL(const InstalledApp& app) {
-    return Url::fromFilePath(backupCopyPath(app, bundlePathOf(app.path).filename().string()).string());
+    return Url::fromFilePath(backupCopyPath(app, bundlePathOf(app.path)).string());
 }
 
 bool Installer::needsAdminForApp(const InstalledApp& app) {
@@ -314,7 +364,7 @@ InstallResult Installer::install(const InstalledApp& app, const Url& verifiedApp
     auto copy = Proc::run(ditto, {newBundle.string(), staged.string()}, kDittoTimeout);
     if (!copy.ok()) throw plainError(ErrorCode::INT_UNEXPECTED, "stage copy failed: " + copy.stderr);
 
-    const fs::path backup = backupCopyPath(app, name);
+    const fs::path backup = backupCopyPath(app, installed);
     const bool backupMade = !makeBackupCopy(ditto, installed, backup).has_value();
 
     platform::FileOps plainOps;
@@ -374,6 +424,7 @@ InstallResult Installer::installAppAsAdmin(const InstalledApp& app, const Url& v
 
     const fs::path root = seams.temporaryDirectory ? *seams.temporaryDirectory : fs::temp_directory_path();
     const fs::path adminDir = root / ("pel-admin-" + platform::uuidV4());
+    const leftovers::InUse adminDirInUse(adminDir);
     platform::createDirectories(adminDir, 0700);
     platform::ScopeGuard cleanup([&] {
         std::error_code ec;
@@ -388,7 +439,7 @@ InstallResult Installer::installAppAsAdmin(const InstalledApp& app, const Url& v
     removeQuarantine(staged);
 
     // The script deletes the installed bundle first; without a backup a failing copy would lose it.
-    const fs::path backup = backupCopyPath(app, name);
+    const fs::path backup = backupCopyPath(app, installed);
     if (auto why = makeBackupCopy(ditto, installed, backup))
         throw appError(ErrorCode::INT_UNEXPECTED, app,
                        "backup copy failed; admin install not attempted: " + *why);

@@ -258,7 +258,7 @@ TEST_F(EngineUpdateTest, DownloadingTextShowsThePublishedSizeInMegabytes) {
 
 // ---- Verification aborts and the cache ----
 
-TEST_F(EngineUpdateTest, OnlyASafetyAbortEvictsTheCachedDownload) {
+TEST_F(EngineUpdateTest, AVerificationAbortOverTheFileItselfEvictsTheCachedDownload) {
     struct Case {
         std::string name;
         std::function<BundleBuilder()> bundle;
@@ -277,7 +277,7 @@ TEST_F(EngineUpdateTest, OnlyASafetyAbortEvictsTheCachedDownload) {
         {"UnreadableBundle", [] { return BundleBuilder("Foo.app").withoutInfoPlist(); }, nullptr, false,
          ErrorCode::SEC_BUNDLEID_CHANGED, "bundle ID changed", true},
         {"HashMismatch", [] { return fooBundle("2.0"); }, nullptr, true, ErrorCode::SRC_HASH_MISMATCH,
-         "sha256 mismatch", false},
+         "sha256 mismatch", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -448,8 +448,8 @@ TEST_F(EngineUpdateTest, APackageThatIsNotThePublishedFileIsNeverInstalled) {
             EXPECT_EQ(steps.back()["step"], "size");
             expectFailure(fx, "SRC_FEED_MALFORMED", fmt::format("size mismatch {} vs {}", size, size * 2));
         }
-        // Not a safety failure: the download stays cached for the hash to judge next time.
-        EXPECT_TRUE(fs::exists(fx.cacheFile(kFoo, "2.0", name)));
+        // Not the published file: served again it would fail the same way.
+        EXPECT_FALSE(fs::exists(fx.cacheFile(kFoo, "2.0", name)));
     }
 }
 
@@ -825,7 +825,8 @@ INSTANTIATE_TEST_SUITE_P(Each, EngineUpdateFailure, ::testing::ValuesIn(failureC
                          [](const auto& info) { return info.param.name; });
 
 TEST_F(EngineUpdateTest, AVerifierAbortGivesOneFailureLineAfterItsSteps) {
-    RemoteVersion remote = fooRelease();
+    const fs::path zip = f.zipBundle(fooBundle("2.0"));
+    RemoteVersion remote = f.publish(zip, "/dl/Foo.zip", "2.0");
     remote.sha256 = std::string(64, 'a');
     const UpdateRun run = f.update(app, remote);
     ASSERT_TRUE(run.pelError());
@@ -837,7 +838,7 @@ TEST_F(EngineUpdateTest, AVerifierAbortGivesOneFailureLineAfterItsSteps) {
                    {{"bundleID", kFoo},
                     {"step", "sha256"},
                     {"passed", false},
-                    {"detail", platform::sha256HexOfFile(f.cacheFile(kFoo, "2.0", "Foo.zip").string()) +
+                    {"detail", platform::sha256HexOfFile(zip.string()) +
                                    " != " + std::string(64, 'a')}}));
     EXPECT_EQ(lines[4], line("install_result", {{"bundleID", kFoo},
                                                 {"success", false},

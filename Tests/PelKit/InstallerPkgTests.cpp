@@ -215,6 +215,42 @@ TEST_F(InstallerPkgTest, SignatureAndTeamChecksComeBeforeAnythingElse) {
     EXPECT_EQ(tools.callCount("installer"), 0);
 }
 
+TEST_F(InstallerPkgTest, OnlyATrustedSignatureCountsAsSigned) {
+    struct Case {
+        std::string status;
+        int exitStatus;
+        bool isSigned;
+    };
+    const std::vector<Case> cases = {
+        {"signed by a developer certificate issued by Apple for distribution", 0, true},
+        {"signed Apple Software", 0, true},
+        {"signed by untrusted certificate", 0, false},
+        {"signed by a certificate that has since been revoked", 0, false},
+        {"signed by a certificate that has expired", 0, false},
+        {"signed by a certificate that is Untrusted", 0, false},
+        {"no signature", 0, false},
+        {"unsigned; signed by nobody", 0, false},
+        {"", 0, false},
+        {"signed by a developer certificate issued by Apple for distribution", 1, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.status + " / exit " + std::to_string(c.exitStatus));
+        auto package = pkg(PkgStandIn().withPkgutil(pelsupport::pkgutilStatus(c.status, c.exitStatus)));
+        EXPECT_EQ(Installer::inspectPkg(fileUrl(package)).isSigned, c.isSigned);
+        if (c.isSigned) {
+            EXPECT_TRUE(install(package, "ABCDE12345", true).success());
+        } else {
+            expectError(pelErrorOf([&] { install(package, "ABCDE12345"); }), ErrorCode::SEC_SIGNATURE_INVALID,
+                        "com.example.foo", "pkg is not signed by a Developer ID Installer certificate");
+        }
+    }
+    // A "Status: signed" further down (a certificate's name, say) does not outvote the status line.
+    PkgutilReply later = pelsupport::pkgutilStatus("signed by untrusted certificate");
+    later.out += "    3. Status: signed\n";
+    EXPECT_FALSE(Installer::inspectPkg(fileUrl(pkg(PkgStandIn().withPkgutil(later)))).isSigned);
+    EXPECT_EQ(tools.callCount("installer"), 0);
+}
+
 TEST_F(InstallerPkgTest, PackagesThatPassTheChecks) {
     struct Case {
         std::string name;
@@ -422,7 +458,7 @@ TEST(InstallViaBrew, RunsBrewOnceWithTheTokenAsOneArgument) {
     pelsupport::installFakeBrew(tools, FakeReply().withOut("==> Installing Cask example\nall good\n"));
     TimeoutRecorder recorder;
     std::vector<std::string> progress;
-    for (std::string token : {"example", "my \"odd\" 'cask' $(touch x) `y`"}) {
+    for (std::string token : {"example", "font-fira-code@3.1+beta_x.y", "0ad"}) {
         progress.clear();
         InstallResult r =
             Installer::installViaBrew(token, [&](const std::string& line) { progress.push_back(line); });
@@ -440,6 +476,23 @@ TEST(InstallViaBrew, RunsBrewOnceWithTheTokenAsOneArgument) {
     // Without a callback it runs all the same.
     EXPECT_EQ(Installer::installViaBrew("example").message(),
               "brew install --cask example ok — ==> Installing Cask example\nall good");
+}
+
+TEST(InstallViaBrew, OnlyTokensOfTheCataloguesFormReachBrew) {
+    FakeTools tools;
+    pelsupport::installFakeBrew(tools);
+    int progressCalls = 0;
+    for (const std::string& token : std::vector<std::string>{"-v", "--debug", "-", "", "Example", "my cask", "a/b", "caf\u00e9", "x;y",
+                              "my \"odd\" 'cask' $(touch x) `y`", std::string("a\0b", 3), "a\nb"}) {
+        SCOPED_TRACE(token);
+        expectError(pelErrorOf([&] {
+                        Installer::installViaBrew(token, [&](const std::string&) { ++progressCalls; });
+                    }),
+                    ErrorCode::UNS_ARCHIVE_FORMAT, std::nullopt, "unusable cask token");
+        EXPECT_FALSE(Installer::isUsableCaskToken(token));
+    }
+    EXPECT_EQ(tools.callCount("brew"), 0);
+    EXPECT_EQ(progressCalls, 0);
 }
 
 TEST(InstallViaBrew, TheSuccessMessageKeepsAShortTrimmedTailOfTheOutput) {

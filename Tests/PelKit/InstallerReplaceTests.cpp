@@ -37,9 +37,17 @@ namespace {
 const std::string kNotWritable = "macOS App Management permission required. Open System Settings > Privacy & "
                                  "Security > App Management and enable Pelloran, then rescan and retry.";
 
+// An Info.plist with this short version (none: without the key).
+std::string infoPlist(const std::optional<std::string>& shortVersion) {
+    if (!shortVersion) return "<plist version=\"1.0\"><dict/></plist>\n";
+    return "<plist version=\"1.0\"><dict><key>CFBundleShortVersionString</key><string>" + *shortVersion +
+           "</string></dict></plist>\n";
+}
+
 // A bundle whose Contents/marker says which copy it is.
-fs::path makeBundle(const fs::path& bundle, const std::string& marker) {
-    writeText(bundle / "Contents/Info.plist", "<plist version=\"1.0\"><dict/></plist>\n");
+fs::path makeBundle(const fs::path& bundle, const std::string& marker,
+                    const std::optional<std::string>& shortVersion = "1.0") {
+    writeText(bundle / "Contents/Info.plist", infoPlist(shortVersion));
     writeText(bundle / "Contents/MacOS/Example", "#!/bin/sh\n");
     writeText(bundle / "Contents/marker", marker);
     return bundle;
@@ -99,7 +107,7 @@ protected:
     void TearDown() override {
         if (installed.empty()) return;
         const bool kept = markerOf(installed) == "old" || markerOf(swapBackup()) == "old" ||
-                          markerOf(backupCopy()) == "old" || !previousMustSurvive;
+                          anyBackupCopySays("old") || !previousMustSurvive;
         EXPECT_TRUE(kept) << "the previous bundle is gone";
     }
 
@@ -115,6 +123,17 @@ protected:
 
     fs::path backupDir() const { return fs::path(PelPaths::backupDir().filePath()); }
     fs::path backupCopy() const { return fs::path(Installer::backupCopyURL(app).filePath()); }
+    bool anyBackupCopySays(const std::string& marker) const {
+        std::error_code ec;
+        for (fs::recursive_directory_iterator it(backupDir(), ec), end; !ec && it != end; it.increment(ec)) {
+            if (it->path().filename() == "Example.app" && markerOf(it->path()) == marker) return true;
+        }
+        return false;
+    }
+    // A failing ditto for the backup copy only (the one call that copies the installed bundle).
+    FakeRule backupCopyFails(const std::string& error) const {
+        return FakeRule().whenArgsInclude({installed.string()}).then(FakeReply().withStatus(1).withErr(error));
+    }
     fs::path swapBackup() const { return apps / "Example.app.backup"; }
     fs::path staging() const { return apps / ".pel-staging"; }
 
@@ -187,18 +206,18 @@ TEST_F(Replace, BackupsGoByInstalledVersionOrUnknownAndReplaceOnlyTheirOwnVersio
     fs::path v1 = backupDir() / "com.example.app/1.0/Example.app";
     EXPECT_EQ(markerOf(v1), "old");
 
-    makeBundle(fresh, "newer");
+    makeBundle(fresh, "newer", "2.0");
     fs::remove(installed / "Contents/marker");
     writeText(installed / "Contents/marker", "second");
     install();
     EXPECT_EQ(markerOf(v1), "second");
     EXPECT_FALSE(present(v1 / "Contents/only-first"));
 
-    // Another version gets its own folder and leaves 1.0 alone; no version at all is "unknown".
-    app.shortVersion = "2.0";
+    // Another version gets its own folder and leaves 1.0 alone; no version at all is "unknown". The
+    // version is the installed bundle's own, whatever the record still says.
     install();
     EXPECT_EQ(markerOf(backupDir() / "com.example.app/2.0/Example.app"), "newer");
-    app.shortVersion = std::nullopt;
+    writeText(installed / "Contents/Info.plist", infoPlist(std::nullopt));
     auto result = install();
     EXPECT_EQ(result.backupURL(), fileUrl(backupDir() / "com.example.app/unknown/Example.app"));
     EXPECT_TRUE(present(backupDir() / "com.example.app/unknown/Example.app/Contents"));
@@ -218,15 +237,15 @@ TEST_F(Replace, BackupComponentsFromTheBundleStayInsideTheBackupsFolder) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.bundleID + " / " + c.version.value_or("-"));
         app.bundleID = c.bundleID;
-        app.shortVersion = c.version;
+        writeText(installed / "Contents/Info.plist", infoPlist(c.version));
         // A sentinel where the raw components point must survive.
         fs::path raw = fs::path(backupDir().string() + "/" + c.bundleID + "/" +
                                 c.version.value_or("unknown") + "/Example.app")
                            .lexically_normal();
         writeText(raw / "sentinel", "keep");
 
+        const fs::path backup = backupCopy(); // from the bundle about to be replaced
         install();
-        fs::path backup = backupCopy();
         auto rel = backup.lexically_normal().lexically_relative(backupDir());
         EXPECT_FALSE(rel.empty());
         EXPECT_NE(*rel.begin(), "..");
@@ -238,8 +257,51 @@ TEST_F(Replace, BackupComponentsFromTheBundleStayInsideTheBackupsFolder) {
 
         makeBundle(installed, "old"); // the next case replaces the old bundle again
     }
+    writeText(installed / "Contents/Info.plist", infoPlist("/abs"));
     EXPECT_EQ(backupCopy(),
               backupDir() / DownloadCache::sanitizedComponent("com.example.app") / "_abs" / "Example.app");
+}
+
+TEST_F(Replace, TwoUpdatesWithTheSameStaleRecordKeepTheGenuineCopyUnderItsVersion) {
+    // The record says 1.0 until the next scan; the second update finds 2.0 installed.
+    makeBundle(fresh, "new", "2.0");
+    install();
+    const fs::path newest = makeBundle(root / "work/Example-3.0.app", "newest", "3.0");
+    auto result = Installer::install(app, fileUrl(newest), InstallOptions(false), nullptr, seams());
+
+    EXPECT_EQ(markerOf(installed), "newest");
+    EXPECT_EQ(markerOf(backupDir() / "com.example.app/1.0/Example.app"), "old");
+    EXPECT_EQ(markerOf(backupDir() / "com.example.app/2.0/Example.app"), "new");
+    EXPECT_EQ(result.backupURL(), fileUrl(backupDir() / "com.example.app/2.0/Example.app"));
+
+    // A bundle whose Info.plist cannot be read is filed under the record's version.
+    writeText(installed / "Contents/Info.plist", "not a property list");
+    app.shortVersion = "3.0";
+    EXPECT_EQ(backupCopy(), backupDir() / "com.example.app/3.0/Example.app");
+}
+
+TEST_F(Replace, AFailedBackupCopyLeavesTheEarlierCopyOfThatVersionWhole) {
+    const fs::path earlier = makeBundle(backupDir() / "com.example.app/1.0/Example.app", "earlier");
+    // The copy dies half-way: it has written part of the bundle.
+    pelsupport::installFakeDitto(
+        tools, {FakeRule().whenArgsInclude({installed.string()}).then(FakeReply().withStatus(1).withShell(
+                   "mkdir -p \"$2/Contents\" && echo partial > \"$2/Contents/marker\"; "
+                   "echo 'ditto: No space left on device' >&2; exit 1"))});
+    auto onlyTheEarlierCopy = [&] {
+        EXPECT_EQ(markerOf(earlier), "earlier");
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(earlier.parent_path()))
+            names.push_back(entry.path().filename().string());
+        EXPECT_EQ(names, std::vector<std::string>{"Example.app"}); // no half copy left either
+    };
+
+    EXPECT_EQ(install().backupURL(), fileUrl(swapBackup())); // the user path goes on without one
+    onlyTheEarlierCopy();
+
+    makeBundle(installed, "old");
+    expectError(pelErrorOf([&] { install(false); }), ErrorCode::INT_UNEXPECTED, "com.example.app",
+                "backup copy failed; admin install not attempted: ditto: No space left on device");
+    onlyTheEarlierCopy();
 }
 
 TEST_F(Replace, ADryRunRunsNoToolAndChangesNothing) {
@@ -276,9 +338,7 @@ TEST_F(Replace, StagingFailuresLeaveTheInstalledBundleUntouched) {
 }
 
 TEST_F(Replace, AFailedBackupCopyKeepsTheSwapBackupAsThePreviousCopy) {
-    pelsupport::installFakeDitto(tools, {FakeRule()
-                                             .whenArgsInclude({backupCopy().string()})
-                                             .then(FakeReply().withStatus(1).withErr("ditto: refused\n"))});
+    pelsupport::installFakeDitto(tools, {backupCopyFails("ditto: refused\n")});
     auto result = install();
     EXPECT_EQ(result.message(), "installed Example");
     EXPECT_EQ(markerOf(installed), "new");
@@ -597,10 +657,7 @@ TEST_F(Replace, AdministratorToolsMissingOrStagingFailingChangeNothing) {
 }
 
 TEST_F(Replace, WithoutABackupCopyTheAdministratorScriptIsNotRun) {
-    pelsupport::installFakeDitto(tools,
-                                 {FakeRule()
-                                      .whenArgsInclude({backupCopy().string()})
-                                      .then(FakeReply().withStatus(1).withErr("ditto: backups full\n"))});
+    pelsupport::installFakeDitto(tools, {backupCopyFails("ditto: backups full\n")});
     expectError(pelErrorOf([&] { install(false); }), ErrorCode::INT_UNEXPECTED, "com.example.app",
                 "backup copy failed; admin install not attempted: ditto: backups full");
     EXPECT_EQ(tools.callCount("osascript"), 0);

@@ -14,6 +14,8 @@ namespace {
 std::string real(std::string_view name) { return FakeTools::quotedRealTool(name); }
 
 const char* kMountsFile = "\"$PEL_FAKE_STATE/hdiutil-mounts\"";
+// One line per image attached and not yet detached: device, mount point, image path (tab-separated).
+const char* kImagesFile = "\"$PEL_FAKE_STATE/hdiutil-images\"";
 
 // The plist `hdiutil attach -plist` prints: the whole disk first, then the partition with its volume.
 // printf arguments: whole-disk device, partition device, then (only with a mount point) the volume.
@@ -39,6 +41,14 @@ std::string plistPrintf(bool withMountPoint) {
     return "printf '" + format + "' \"$dev\" \"${dev}s1\"" + (withMountPoint ? " \"$mnt\"" : "") + "\n";
 }
 
+// Waits until Proc stops the call, taking the sleeper down with it.
+std::string holdCode() {
+    return fmt::format("{sleep} 600 & pel_hold=$!\n"
+                       "trap 'kill $pel_hold 2>/dev/null; trap - TERM; kill -TERM $$' TERM\n"
+                       "wait $pel_hold\n",
+                       fmt::arg("sleep", real("sleep")));
+}
+
 std::string attachCode(const HdiutilOptions& options) {
     switch (options.mode) {
     case HdiutilMode::attachFails:
@@ -48,6 +58,7 @@ std::string attachCode(const HdiutilOptions& options) {
     case HdiutilMode::noMountPoint:
         return plistPrintf(false);
     case HdiutilMode::mount:
+    case HdiutilMode::attachOutlivesTimeOut:
         break;
     }
     return fmt::format(
@@ -56,11 +67,14 @@ std::string attachCode(const HdiutilOptions& options) {
         "fi\n"
         "mnt=$({mktemp} -d \"$root/dmg.XXXXXX\") || exit 1\n"
         "echo \"$mnt\" >> {mounts}\n"
+        "printf '%s\\t%s\\t%s\\n' \"$dev\" \"$mnt\" \"$img\" >> {images}\n"
         "if ! {head} -c $((size - 512)) \"$img\" | {tar} -xf - -C \"$mnt\" "
         "2>\"$PEL_FAKE_STATE/attach.$PEL_FAKE_CALL\"; "
         "then {cat} \"$PEL_FAKE_STATE/attach.$PEL_FAKE_CALL\" >&2; {rm} -rf -- \"$mnt\"; exit 1; fi\n"
-        "{plist}",
-        fmt::arg("wc", real("wc")), fmt::arg("mktemp", real("mktemp")), fmt::arg("mounts", kMountsFile),
+        "{hold}{plist}",
+        fmt::arg("hold", options.mode == HdiutilMode::attachOutlivesTimeOut ? holdCode() : ""),
+        fmt::arg("images", kImagesFile), fmt::arg("wc", real("wc")), fmt::arg("mktemp", real("mktemp")),
+        fmt::arg("mounts", kMountsFile),
         fmt::arg("head", real("head")), fmt::arg("tar", real("tar")), fmt::arg("cat", real("cat")),
         fmt::arg("rm", real("rm")), fmt::arg("plist", plistPrintf(true)));
 }
@@ -103,15 +117,37 @@ void installFakeHdiutil(FakeTools& tools, const HdiutilOptions& options) {
         "{attach}"
         "  ;;\n"
         "detach)\n"
+        "{detachFailure}"
         "  x=; for a in \"$@\"; do x=$a; done\n"
         "  if [ -d \"$x\" ] && [ -f {mounts} ] && {grep} -qxF -- \"$x\" {mounts}; then {rm} -rf -- \"$x\"; "
         "fi\n"
+        "  if [ -f {images} ]; then\n"
+        "    while IFS='\t' read -r d m i; do\n"
+        "      if [ \"$d\" = \"$x\" ] || [ \"$m\" = \"$x\" ]; then {rm} -rf -- \"$m\"; "
+        "else printf '%s\\t%s\\t%s\\n' \"$d\" \"$m\" \"$i\"; fi\n"
+        "    done < {images} > {images}.next; {mv} -f {images}.next {images}\n"
+        "  fi\n"
+        "  ;;\n"
+        "info)\n"
+        "  printf '<?xml version=\"1.0\" encoding=\"UTF-8\"?>\\n<plist version=\"1.0\">\\n<dict>\\n"
+        "<key>images</key>\\n<array>\\n'\n"
+        "  if [ -f {images} ]; then\n"
+        "    while IFS='\t' read -r d m i; do\n"
+        "      printf '<dict><key>image-path</key><string>%s</string><key>system-entities</key><array>"
+        "<dict><key>dev-entry</key><string>%s</string></dict><dict><key>dev-entry</key><string>%ss1</string>"
+        "<key>mount-point</key><string>%s</string></dict></array></dict>\\n' \"$i\" \"$d\" \"$d\" \"$m\"\n"
+        "    done < {images}\n"
+        "  fi\n"
+        "  printf '</array>\\n</dict>\\n</plist>\\n'\n"
         "  ;;\n"
         "*)\n"
         "  echo \"hdiutil: unknown verb $1\" >&2; exit 1\n"
         "  ;;\n"
         "esac\n",
         fmt::arg("attach", attachCode(options)), fmt::arg("mounts", kMountsFile),
+        fmt::arg("images", kImagesFile), fmt::arg("mv", real("mv")),
+        fmt::arg("detachFailure",
+                 options.detachFails ? "  echo 'hdiutil: detach failed - Resource busy' >&2; exit 16\n" : ""),
         fmt::arg("grep", real("grep")), fmt::arg("rm", real("rm")));
     tools.install("hdiutil", reply);
 }
@@ -122,6 +158,17 @@ std::vector<std::string> detachedTargets(const FakeTools& tools) {
         if (!call.args.empty() && call.args.front() == "detach") targets.push_back(call.args.back());
     }
     return targets;
+}
+
+std::vector<std::string> attachedImages(const FakeTools& tools) {
+    std::vector<std::string> images;
+    std::ifstream file(tools.stateDir() + "hdiutil-images");
+    std::string line;
+    while (std::getline(file, line)) {
+        const auto tab = line.rfind('\t');
+        if (tab != std::string::npos) images.push_back(line.substr(tab + 1));
+    }
+    return images;
 }
 
 std::vector<std::string> attachedMountPoints(const FakeTools& tools) {

@@ -23,8 +23,12 @@
 //                                          under R and prints a plist shaped like the real one: a
 //                                          whole-disk entity with "dev-entry" only, then a partition
 //                                          entity with "dev-entry" and "mount-point".
-//   "detach -force X"                      removes X when it is a folder this fake mounted (anything
+//   "detach -force X"                      removes X when it is a folder this fake mounted, or the
+//                                          mount of the attached image whose device X is (anything
 //                                          else is only logged).
+//   "info -plist"                          lists the images attached and not yet detached, shaped
+//                                          like the real output ("images", each with "image-path"
+//                                          and the two entities); paths are written unescaped.
 
 #include "Support/FakeTools.hpp"
 
@@ -41,11 +45,13 @@ enum class HdiutilMode {
     attachFails,  // exit 1 with `attachError` on standard error, nothing mounted
     unparsable,   // exit 0, standard output that is no property list, nothing mounted
     noMountPoint, // exit 0, both entities with "dev-entry" only, nothing mounted
+    attachOutlivesTimeOut, // mounts, then waits until stopped (give attach a short time-out)
 };
 
 struct HdiutilOptions {
     HdiutilMode mode = HdiutilMode::mount;
     std::string attachError = "hdiutil: attach failed - image not recognized\n";
+    bool detachFails = false; // every detach exits 16, "Resource busy", changing nothing
 };
 
 // The whole-disk device the fake reports for its n-th call ("/dev/disk<n+3>"); the partition is that
@@ -56,6 +62,8 @@ void installFakeHdiutil(FakeTools& tools, const HdiutilOptions& options = {});
 
 // The X of every logged "hdiutil detach -force X", in order.
 std::vector<std::string> detachedTargets(const FakeTools& tools);
+// The image paths attached and not yet detached, in attach order.
+std::vector<std::string> attachedImages(const FakeTools& tools);
 // The mount points this fake created that are still there (not yet detached).
 std::vector<std::string> attachedMountPoints(const FakeTools& tools);
 

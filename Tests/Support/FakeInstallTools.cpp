@@ -182,6 +182,14 @@ PkgutilReply pkgutilCertificateLine(const std::string& line) {
     return r;
 }
 
+PkgutilReply pkgutilStatus(const std::string& status, int exitStatus) {
+    PkgutilReply r;
+    r.scenario = "status";
+    r.status = exitStatus;
+    r.out = signedHead(status) + "    1. Developer ID Installer: Example Ltd (ABCDE12345)\n" + chainTail();
+    return r;
+}
+
 PkgutilReply pkgutilSignedWithoutCertificate() {
     PkgutilReply r;
     r.scenario = "signed-without-certificate";

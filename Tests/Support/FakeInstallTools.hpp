@@ -96,6 +96,9 @@ PkgutilReply pkgutilNumberedChain(const std::string& developer, const std::strin
 PkgutilReply pkgutilCertificateLine(const std::string& line);
 // Signed ("Status: signed Apple Software") with a chain that has no Developer ID Installer line.
 PkgutilReply pkgutilSignedWithoutCertificate();
+// A chain like pkgutilNumberedChain's under this "Status:" text (say "signed by untrusted
+// certificate"), ending with `exitStatus`.
+PkgutilReply pkgutilStatus(const std::string& status, int exitStatus = 0);
 // "Status: no signature", exit 1.
 PkgutilReply pkgutilNoSignature();
 
