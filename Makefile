@@ -14,12 +14,13 @@ configure:
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
+# On macOS the application starts as it is; elsewhere it runs inside a sandbox (scripts/sandbox).
 run: deps build
-	@if [ -x $(BUILD)/Sources/PelApp/pelloran ]; then \
-		exec $(BUILD)/Sources/PelApp/pelloran; \
-	else \
-		echo "Libraries built; the application is not built yet."; \
-	fi
+ifeq ($(shell uname -s),Darwin)
+	exec $(BUILD)/Sources/PelApp/pelloran
+else
+	BUILD=$(BUILD) scripts/sandbox
+endif
 
 test: deps build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)

@@ -5,6 +5,7 @@
 #include "PelApp/MainWindow.hpp"
 #include "PelApp/QtExecutor.hpp"
 #include "PelApp/QtUrlOpener.hpp"
+#include "PelApp/Sandbox.hpp"
 #include "PelApp/WindowGroup.hpp"
 #include "Platform/Workspace.hpp"
 
@@ -25,10 +26,15 @@ void openMainWindow(pelapp::WindowGroup& group, pelapp::AppModel& model) {
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     pelapp::QtExecutor executor;
-    pelapp::CoreEngineFactory engines;
+    // Off macOS, a sandbox stands in for the machine's applications, servers and tools.
+    std::optional<pelapp::SandboxServices> sandbox;
+    if (auto config = pelapp::sandboxFromEnvironment()) sandbox = pelapp::enterSandbox(*config);
+    pelapp::CoreEngineFactory engines(sandbox ? sandbox->engineBuilder : pelapp::CoreEngineFactory::Builder{});
     platform::ProcWorkspace workspace;
     pelapp::QtUrlOpener urls;
-    pelapp::AppModel model(executor, engines, workspace, urls, pelapp::AppInfo::current());
+    pelapp::AppModelSeams seams;
+    if (sandbox) seams.http = sandbox->http;
+    pelapp::AppModel model(executor, engines, workspace, urls, pelapp::AppInfo::current(), seams);
     pelapp::WindowGroup group(model);
     openMainWindow(group, model);
     return app.exec();

@@ -268,6 +268,10 @@ const std::vector<std::string>& Proc::defaultToolDirectories() {
     return dirs;
 }
 
+void Proc::useToolDirectories(std::vector<std::string> directories) {
+    testing::setToolDirectories(std::move(directories));
+}
+
 std::optional<std::string> Proc::which(std::string_view name) {
     // A name is a single path component; anything else could reach outside the tool directories.
     if (name.empty() || name.find('/') != std::string_view::npos) return std::nullopt;

@@ -38,6 +38,11 @@ public:
 
     // The directories `which` searches in production, in order.
     static const std::vector<std::string>& defaultToolDirectories();
+
+    // A start-up setting: search only `directories` from now on (a missing trailing "/" is added).
+    // Called once, before any tool runs, by a build that stands in for macOS tools; a release build
+    // for macOS never calls it, since it decides which `codesign` judges a download.
+    static void useToolDirectories(std::vector<std::string> directories);
 };
 
 // Process-wide overrides for tests only; production code never calls these.

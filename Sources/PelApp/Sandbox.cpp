@@ -1,0 +1,68 @@
+#include "PelApp/Sandbox.hpp"
+
+#include "PelKit/Engine.hpp"
+#include "PelKit/HTTP.hpp"
+#include "PelKit/Proc.hpp"
+#include "PelKit/UpdateSources/HomebrewCask.hpp"
+#include "PelKit/UpdateSources/MacAppStore.hpp"
+#include "PelKit/UpdateSources/Sparkle.hpp"
+#include "Platform/Files.hpp"
+#include "Platform/Json.hpp"
+
+#include <cstdlib>
+#include <stdexcept>
+
+namespace pelapp {
+
+std::optional<SandboxConfig> sandboxFromEnvironment() {
+#if defined(PEL_SANDBOX)
+    const char* folder = std::getenv("PELLORAN_SANDBOX");
+    if (!folder || !*folder) return std::nullopt;
+    return readSandbox(folder);
+#else
+    return std::nullopt;
+#endif
+}
+
+SandboxConfig readSandbox(const std::filesystem::path& folder) {
+    const auto doc = platform::Json::parse(platform::readFile(folder / "sandbox.json"));
+    platform::json::requireObject(doc, "");
+    SandboxConfig config;
+    config.baseURL = platform::json::requireString(doc, "baseURL");
+    config.caFile = platform::json::requireString(doc, "caFile");
+    config.toolDirectory = platform::json::requireString(doc, "toolDirectory");
+    config.applications = platform::json::requireString(doc, "applications");
+    if (config.baseURL.rfind("https://", 0) != 0) throw std::runtime_error("sandbox baseURL is not https");
+    return config;
+}
+
+SandboxServices enterSandbox(const SandboxConfig& config) {
+    pelkit::Proc::useToolDirectories({config.toolDirectory});
+
+    pelkit::HTTPOptions options;
+    options.caFile = config.caFile;
+    // Never destroyed: engine workers and the size probe may use it until the process ends.
+    auto* http = new pelkit::HTTP(options);
+
+    SandboxServices services;
+    services.http = http;
+    services.killSwitch.baseURL = config.baseURL;
+    services.killSwitch.caFile = config.caFile;
+    services.engineBuilder = [config, http](pelkit::Overrides& overrides, pelkit::Journal& journal) {
+        pelkit::HomebrewCaskOptions cask;
+        cask.baseURL = config.baseURL;
+        std::vector<std::shared_ptr<pelkit::UpdateSource>> sources{
+            std::make_shared<pelkit::HomebrewCaskSource>(*http, &journal, cask),
+            std::make_shared<pelkit::SparkleSource>(*http),
+            std::make_shared<pelkit::MacAppStoreSource>(*http, config.baseURL),
+        };
+        pelkit::EngineSeams seams;
+        seams.scanRoots = std::vector<pelkit::ScanRoot>{
+            {pelkit::Url::fromFilePath(config.applications.string()), false}};
+        seams.http = http;
+        return std::make_unique<pelkit::Engine>(overrides, journal, std::move(sources), seams);
+    };
+    return services;
+}
+
+} // namespace pelapp

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "PelApp/EngineApi.hpp"
+#include "PelKit/KillSwitch.hpp"
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace pelkit {
+class HTTP;
+}
+
+namespace pelapp {
+
+// Where a sandboxed run finds its servers, tools and applications (written by Tools/sandbox-server).
+struct SandboxConfig {
+    std::string baseURL;                // the local HTTPS server: catalogue, appcasts, lookup, kill switch
+    std::filesystem::path caFile;       // the only CA that server's certificate is trusted under
+    std::string toolDirectory;          // stand-ins for the macOS tools
+    std::filesystem::path applications; // the one folder the scanner walks
+};
+
+// Reads the sandbox named by the variable "PELLORAN_SANDBOX" (a folder holding "sandbox.json").
+// Nothing when the variable is unset, or in a build without the sandbox (every macOS build): there a
+// variable that redirects `codesign` would defeat the signature check. A named sandbox that cannot
+// be read is thrown, so a broken set-up never silently falls back to the real machine.
+std::optional<SandboxConfig> sandboxFromEnvironment();
+SandboxConfig readSandbox(const std::filesystem::path& folder);
+
+// What the application builds differently inside a sandbox. Everything is made once and kept for
+// the whole process.
+struct SandboxServices {
+    pelkit::HTTP* http = nullptr;              // trusts only the sandbox's CA
+    CoreEngineFactory::Builder engineBuilder;  // sources on the local server, scanner on the folder
+    pelkit::KillSwitchOptions killSwitch;
+};
+
+// Points the tool lookup at the sandbox's tools and builds the services over its server.
+SandboxServices enterSandbox(const SandboxConfig& config);
+
+} // namespace pelapp
