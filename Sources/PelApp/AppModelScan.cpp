@@ -1,4 +1,5 @@
 #include "PelApp/AppModel.hpp"
+#include "PelApp/ErrorText.hpp"
 
 #include "PelKit/BundleReader.hpp"
 #include "PelKit/DB.hpp"
@@ -13,20 +14,6 @@
 namespace pelapp {
 
 namespace {
-
-// The text after "init failed: " and the like: a core error as "[CODE] message", anything else by
-// its own description.
-std::string errorText(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const pelkit::PelError& e) {
-        return pelkit::displayText(e);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "unknown error";
-    }
-}
 
 constexpr const char* kStaleSetappPurge = "DELETE FROM resolved WHERE bundle_id LIKE '%-setapp'";
 
