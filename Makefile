@@ -29,7 +29,7 @@ asan:
 	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DPEL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug"
 
 bench:
-	$(MAKE) build BUILD=build-bench CMAKE_FLAGS="-DPEL_BENCH=ON -DCMAKE_BUILD_TYPE=Release -DPEL_APP=OFF"
+	$(MAKE) build BUILD=build-bench CMAKE_FLAGS="-DPEL_BENCH=ON -DCMAKE_BUILD_TYPE=Release"
 
 clean:
 	rm -rf build build-asan build-bench

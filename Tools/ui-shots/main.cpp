@@ -53,6 +53,23 @@ const std::vector<Shot>& shots() {
              m.changed(pelapp::ModelChange::status | pelapp::ModelChange::run);
              return &w;
          }},
+        {"main-window-empty.png",
+         [](pelapp::MainWindow& w, pelapp::AppModel& m) -> QWidget* {
+             m.setFilter(pelapp::Filter::ignored);
+             return &w;
+         }},
+        {"table-activity.png",
+         [](pelapp::MainWindow& w, pelapp::AppModel& m) -> QWidget* {
+             m.rows[0].checking = true;
+             m.rows[1].updating = true;
+             m.rows[1].progressText = "Downloading 12.0 MB / 115.9 MB";
+             m.updateQueue = {m.rows[1].id};
+             m.runningBundleIDs = {m.rows[2].id, m.rows[4].id};
+             m.selectionIDs = {m.rows[1].id, m.rows[3].id};
+             m.changed(pelapp::ModelChange::rows | pelapp::ModelChange::run | pelapp::ModelChange::running |
+                       pelapp::ModelChange::selection);
+             return w.findChild<QWidget*>("applicationTable");
+         }},
         {"update-sheet.png",
          [](pelapp::MainWindow& w, pelapp::AppModel& m) -> QWidget* {
              m.setShowUpdateSheet(true);

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "PelApp/ApplicationTableTexts.hpp"
+
+#include <QStyledItemDelegate>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pelapp {
+
+class ApplicationTableModel;
+
+// Where a control sits in its cell.
+struct CellTarget {
+    CellControl control;
+    QRect rect;
+    bool enabled = true;
+};
+
+// The controls of one cell laid out in `cell` (check box, running dot, probe button, action buttons).
+std::vector<CellTarget> cellTargets(const TableRow& row, int column, const QRect& cell);
+
+// Draws the table's cells and turns clicks on their controls into `activated`. Clicks on a control
+// never reach the view's selection.
+class ApplicationTableCells final : public QStyledItemDelegate {
+    Q_OBJECT
+public:
+    explicit ApplicationTableCells(const ApplicationTableModel& rows, QObject* parent = nullptr);
+
+    // The height every row gets.
+    static int rowHeight();
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+    bool editorEvent(QEvent* event, QAbstractItemModel* model, const QStyleOptionViewItem& option,
+                     const QModelIndex& index) override;
+    bool helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                   const QModelIndex& index) override;
+
+    // Advances the spinner drawn in the Latest cell of rows being checked.
+    void advanceSpinner() { spinnerPhase_ = (spinnerPhase_ + 1) % 12; }
+
+Q_SIGNALS:
+    void activated(const QString& id, pelapp::CellControl control);
+
+private:
+    std::optional<CellTarget> targetAt(const QModelIndex& index, const QRect& cell, const QPoint& pos) const;
+    void paintCell(QPainter* painter, const QStyleOptionViewItem& option, const TableRow& row, int column) const;
+    void paintTargets(QPainter* painter, const QStyleOptionViewItem& option, const TableRow& row, int column) const;
+    void paintSpinner(QPainter* painter, const QRect& cell) const;
+
+    const ApplicationTableModel& rows_;
+    // The control a press landed on, until its release.
+    std::optional<std::pair<std::string, CellControl>> pressed_;
+    int spinnerPhase_ = 0;
+};
+
+} // namespace pelapp
