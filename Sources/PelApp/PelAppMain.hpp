@@ -1,0 +1,59 @@
+#pragma once
+
+#include "PelApp/EngineApi.hpp"
+#include "PelApp/MainActor.hpp"
+#include "PelKit/KillSwitch.hpp"
+
+#include <optional>
+#include <string>
+
+class QAction;
+
+namespace pelapp {
+
+class AppModel;
+class MainWindow;
+class WindowGroup;
+
+// "New required version <min or ?>. <message or nothing>" when the decision demands an upgrade.
+std::optional<std::string> killSwitchStatus(const pelkit::KillSwitchDecision& decision);
+
+// Reads the kill-switch document for this version ("0" without one) away from the main executor and
+// shows its demand in the status line; nothing else happens, and a failed fetch is silent.
+Task<void> checkKillSwitch(AppModel& model, pelkit::KillSwitchOptions options);
+
+// What a window starts each time it is shown: the model's start-up and the kill-switch check, as two
+// main tasks that do not wait for each other.
+struct WindowTasks {
+    MainTask bootstrap;
+    MainTask killSwitch;
+};
+WindowTasks startWindowTasks(AppModel& model, const pelkit::KillSwitchOptions& options);
+
+// File ▸ Rescan (Ctrl+R) on `window`, once: starts a full rescan, and is never disabled.
+QAction* addRescanCommand(MainWindow& window);
+
+// `build` (the plain engine when empty), after which the new engine removes what earlier runs left
+// behind, on a thread of its own (detaching a stale image runs a tool).
+CoreEngineFactory::Builder sweepingLeftovers(CoreEngineFactory::Builder build);
+
+// The application's scenes over the one model: every window of the group gets the Rescan command and
+// starts its tasks when shown; the application quits when the last window closes.
+class PelAppMain {
+public:
+    PelAppMain(AppModel& model, WindowGroup& group, pelkit::KillSwitchOptions killSwitch = {});
+
+    // Opens the first window and brings the application to the front.
+    MainWindow* openMainWindow();
+
+    // After the event loop has ended: writes the journal's queued events, then ends the process
+    // without destroying anything that workers still running may touch.
+    [[noreturn]] static void terminate(AppModel& model, int status);
+
+private:
+    AppModel& model_;
+    WindowGroup& group_;
+    pelkit::KillSwitchOptions killSwitch_;
+};
+
+} // namespace pelapp
