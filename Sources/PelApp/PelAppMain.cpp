@@ -53,12 +53,17 @@ QAction* addRescanCommand(MainWindow& window) {
     return command;
 }
 
-CoreEngineFactory::Builder sweepingLeftovers(CoreEngineFactory::Builder build) {
-    return [build = std::move(build)](pelkit::Overrides& overrides, pelkit::Journal& journal) {
+void runDetached(std::function<void()> job) {
+    std::thread(std::move(job)).detach();
+}
+
+CoreEngineFactory::Builder sweepingLeftovers(CoreEngineFactory::Builder build, BackgroundRunner runAway) {
+    return [build = std::move(build), runAway = std::move(runAway)](pelkit::Overrides& overrides,
+                                                                    pelkit::Journal& journal) {
         std::unique_ptr<pelkit::Engine> engine =
             build ? build(overrides, journal) : std::make_unique<pelkit::Engine>(overrides, journal);
         // The factory keeps the engine for the whole process.
-        if (engine) std::thread([e = engine.get()] { e->sweepLeftovers(); }).detach();
+        if (engine && runAway) runAway([e = engine.get()] { e->sweepLeftovers(); });
         return engine;
     };
 }

@@ -4,6 +4,7 @@
 #include "PelApp/MainActor.hpp"
 #include "PelKit/KillSwitch.hpp"
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -34,8 +35,11 @@ WindowTasks startWindowTasks(AppModel& model, const pelkit::KillSwitchOptions& o
 QAction* addRescanCommand(MainWindow& window);
 
 // `build` (the plain engine when empty), after which the new engine removes what earlier runs left
-// behind, on a thread of its own (detaching a stale image runs a tool).
-CoreEngineFactory::Builder sweepingLeftovers(CoreEngineFactory::Builder build);
+// behind through `runAway`: by default on a detached thread (detaching a stale image runs a tool).
+using BackgroundRunner = std::function<void(std::function<void()>)>;
+void runDetached(std::function<void()> job);
+CoreEngineFactory::Builder sweepingLeftovers(CoreEngineFactory::Builder build,
+                                             BackgroundRunner runAway = runDetached);
 
 // The application's scenes over the one model: every window of the group gets the Rescan command and
 // starts its tasks when shown; the application quits when the last window closes.

@@ -6,6 +6,7 @@
 #include "PelApp/QtExecutor.hpp"
 #include "PelApp/QtUrlOpener.hpp"
 #include "PelApp/Sandbox.hpp"
+#include "PelApp/TallyBridge.hpp"
 #include "PelApp/WindowGroup.hpp"
 #include "Platform/Workspace.hpp"
 
@@ -24,7 +25,8 @@ int main(int argc, char** argv) {
     pelapp::AppModelSeams seams;
     if (sandbox) seams.http = sandbox->http;
     pelapp::AppModel model(executor, engines, workspace, urls, pelapp::AppInfo::current(), seams);
-    pelapp::AppDelegate delegate(pelapp::appDefaults(), model.appInfo(), nullptr);
+    pelapp::AppDelegate delegate(pelapp::appDefaults(), model.appInfo(),
+                                 std::make_shared<pelapp::TallyAnalyticsClient>());
     delegate.applicationDidFinishLaunching();
     pelapp::WindowGroup group(model);
     pelapp::PelAppMain shell(model, group, sandbox ? sandbox->killSwitch : pelkit::KillSwitchOptions{});
