@@ -40,8 +40,11 @@ std::optional<platform::TimePoint> startFromJson(const platform::Json& value) {
     if (value.is_number_float()) {
         const double seconds = value.get<double>();
         if (!std::isfinite(seconds) || std::abs(seconds) > kLargestStart) return std::nullopt;
-        return platform::TimePoint{std::chrono::duration_cast<platform::TimePoint::duration>(
-            std::chrono::duration<double>(seconds))};
+        // Whole seconds and the fraction apart, so the whole part stays exact.
+        const double whole = std::floor(seconds);
+        const auto fraction =
+            std::chrono::round<platform::TimePoint::duration>(std::chrono::duration<double>(seconds - whole));
+        return platform::TimePoint{std::chrono::seconds{static_cast<std::int64_t>(whole)}} + fraction;
     }
     return std::nullopt;
 }
