@@ -246,6 +246,27 @@ TEST_F(HomebrewCaskTest, CatalogueInMemoryIsLoadedAgainAfterSixHours) {
     EXPECT_EQ(readText(cacheFile()), catalogue("2.0"));
 }
 
+TEST_F(HomebrewCaskTest, TokenMapIsWrittenOnlyWhenItsContentChanges) {
+    serve({Reply::ok(catalogue("1.0"))});
+    HomebrewCaskSource source(http, nullptr, options());
+    ASSERT_TRUE(source.latest(app(), std::nullopt));
+    setAge(tokenMapFile(), 1h);
+    const auto written = mtimeOf(tokenMapFile());
+
+    // A new release of the same casks maps the same names to the same tokens: the file stays.
+    serve({Reply::ok(catalogue("2.0"))});
+    clock.advance(6h + 1s);
+    EXPECT_EQ(source.latest(app(), std::nullopt)->version, "2.0");
+    EXPECT_EQ(mtimeOf(tokenMapFile()), written);
+
+    // A different map replaces it.
+    serve({Reply::ok(R"([{"token":"writer","version":"3.0","url":"https://example.com/w.dmg",)"
+                     R"("artifacts":[{"app":["Editor.app"]}]}])")});
+    clock.advance(6h + 1s);
+    EXPECT_EQ(source.latest(app(), std::nullopt)->version, "3.0");
+    EXPECT_EQ(readText(tokenMapFile()), R"({"Editor.app":"writer"})");
+}
+
 TEST_F(HomebrewCaskTest, AFailedReloadKeepsAnsweringFromThePreviousCatalogue) {
     DB db{Url::fromFilePath((tmp / "pel.db").string()), clock};
     Journal journal{"01TESTRUN000", &db, clock};

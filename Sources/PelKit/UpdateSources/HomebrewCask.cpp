@@ -134,9 +134,21 @@ void HomebrewCaskSource::ensureLoaded() {
         reloadFailedAt_.reset();
     }
 
-    // Nothing reads token-map.json back; it is there for people looking into the cache.
+    // Nothing reads token-map.json back; it is there for people looking into the cache. It is
+    // written only when its content changed, sparing a synced write at every reload.
     try {
-        platform::atomicWrite(PelPaths::tokenMapFile().filePath(), loaded->encodeTokenMap(), 0600);
+        const fs::path tokenMapFile = PelPaths::tokenMapFile().filePath();
+        std::string encoded = loaded->encodeTokenMap();
+        std::error_code ec;
+        bool same = false;
+        if (fs::is_regular_file(tokenMapFile, ec) && fs::file_size(tokenMapFile, ec) == encoded.size() && !ec) {
+            try {
+                same = platform::readFile(tokenMapFile) == encoded;
+            } catch (const std::exception&) {
+                same = false;
+            }
+        }
+        if (!same) platform::atomicWrite(tokenMapFile, encoded, 0600);
     } catch (const std::exception&) {
     }
 }

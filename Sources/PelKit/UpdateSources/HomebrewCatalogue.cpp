@@ -353,18 +353,24 @@ std::string HomebrewCatalogue::readFile(const std::filesystem::path& file) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) throw platform::fileError("cannot stat", file, errno);
     if (S_ISDIR(st.st_mode)) throw platform::fileError("cannot read", file, EISDIR);
+    // Read straight into the buffer the parser will use, with its padding already reserved: the
+    // catalogue is tens of megabytes and is never copied. A file that grows while it is read is
+    // still read whole.
     std::string bytes;
-    bytes.reserve(static_cast<std::size_t>(st.st_size) + simdjson::SIMDJSON_PADDING);
-    char chunk[65536];
+    std::size_t got = 0;
+    bytes.resize(static_cast<std::size_t>(st.st_size) + simdjson::SIMDJSON_PADDING);
     for (;;) {
-        ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (got == bytes.size()) bytes.resize(bytes.size() * 2 + 65536);
+        ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
         if (n < 0) {
             if (errno == EINTR) continue;
             throw platform::fileError("cannot read", file, errno);
         }
         if (n == 0) break;
-        bytes.append(chunk, static_cast<std::size_t>(n));
+        got += static_cast<std::size_t>(n);
     }
+    // Shrinking keeps the capacity, so the padding stays behind the text.
+    bytes.resize(got);
     return bytes;
 }
 
