@@ -11,6 +11,7 @@
 #include "Support/TestServer.hpp"
 
 #include <QAction>
+#include <QGuiApplication>
 #include <QMenu>
 
 #include <gtest/gtest.h>
@@ -297,6 +298,7 @@ TEST(WindowTasks, EachShownWindowStartsBothTasksAndCarriesTheRescanCommand) {
     h.engine.setCheckReply("com.a", pelapptest::resolution(pelkit::Outcome::upToDate, "1.0"));
     pelapp::WindowGroup group(*h.model);
     pelapp::PelAppMain shell(*h.model, group, killSwitch.options());
+    EXPECT_TRUE(QGuiApplication::quitOnLastWindowClosed());
     // Start-up ends first, then the demand is let through and stays in the status line.
     const auto bothTasksRan = [&](int scans, int requests) {
         EXPECT_TRUE(h.runUntil([&] {
@@ -371,6 +373,27 @@ TEST(StartUp, TheNewEngineSweepsWhatEarlierRunsLeftBehind) {
     EXPECT_FALSE(std::filesystem::exists(stale));
     EXPECT_TRUE(std::filesystem::exists(fresh));
     EXPECT_EQ(built, 1);
+}
+
+} // namespace
+
+namespace {
+
+TEST(Quit, TheJournalIsWrittenOutBeforeTheProcessEnds) {
+    pelapptest::ScanHarness h;
+    h.startedWithRows({});
+    const auto runs = h.dir / "home/.local/state/pel/runs";
+    // In the child, the journal (and its writer) is made, fed and left to terminate.
+    EXPECT_EXIT(
+        {
+            h.engine.journal().emit("quit_probe", {{"n", 1}});
+            pelapp::PelAppMain::terminate(*h.model, 3);
+        },
+        ::testing::ExitedWithCode(3), "");
+    std::string written;
+    for (const auto& entry : std::filesystem::directory_iterator(runs))
+        written += pelsupport::readText(entry.path());
+    EXPECT_NE(written.find("\"event\":\"quit_probe\""), std::string::npos) << written;
 }
 
 } // namespace
