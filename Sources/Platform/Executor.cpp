@@ -1,6 +1,7 @@
 #include "Platform/Executor.hpp"
 
 #include <mutex>
+#include <stdexcept>
 
 namespace platform {
 
@@ -32,6 +33,8 @@ struct RepeatingTimer::State : std::enable_shared_from_this<State> {
 
 RepeatingTimer::RepeatingTimer(Executor& executor, std::chrono::nanoseconds interval, std::function<void()> tick)
     : state_(std::make_shared<State>()) {
+    // A timer that is always due would never let its executor move on.
+    if (interval.count() <= 0) throw std::invalid_argument("repeating timer interval must be positive");
     state_->executor = &executor;
     state_->interval = interval;
     state_->tick = std::move(tick);

@@ -43,7 +43,8 @@ public:
 };
 
 // Calls `tick` every `interval` on `executor` until cancelled (the first call after one interval).
-// cancel() also stops a tick that is already due; destroying the timer cancels it.
+// cancel() also stops a tick that is already due; destroying the timer cancels it. An interval that is
+// not positive throws std::invalid_argument.
 class RepeatingTimer {
 public:
     RepeatingTimer() = default;

@@ -134,6 +134,15 @@ TEST(RepeatingTimer, TicksEveryIntervalUntilCancelledBetweenTicks) {
     EXPECT_EQ(ex.pendingCount(), 0u);
 }
 
+TEST(RepeatingTimer, AnIntervalThatIsNotPositiveIsRefused) {
+    ManualExecutor ex;
+    int ticks = 0;
+    EXPECT_THROW(RepeatingTimer(ex, 0ms, [&] { ++ticks; }), std::invalid_argument);
+    EXPECT_THROW(RepeatingTimer(ex, -5ms, [&] { ++ticks; }), std::invalid_argument);
+    EXPECT_EQ(ex.advance(1s), 0u);
+    EXPECT_EQ(ticks, 0);
+}
+
 TEST(RepeatingTimer, CancelStopsATickThatIsAlreadyDue) {
     ManualExecutor ex;
     int ticks = 0;
