@@ -81,6 +81,11 @@ void Fixture::reset() {
     m.showUpdateSheet = false;
     m.showIgnored = false;
     m.permissionStatus = pelkit::PermissionStatus::granted;
+    m.bucketFilter.reset();
+    m.activeCount = 0;
+    m.updateQueue.clear();
+    m.activeUpdateID.reset();
+    m.activePhase.reset();
     m.changed(pelapp::ModelChange::rows | pelapp::ModelChange::status | pelapp::ModelChange::filters |
               pelapp::ModelChange::selection | pelapp::ModelChange::run | pelapp::ModelChange::permission);
 }

@@ -70,6 +70,19 @@ const std::vector<Shot>& shots() {
                        pelapp::ModelChange::selection);
              return w.findChild<QWidget*>("applicationTable");
          }},
+        {"main-window-banners.png",
+         [](pelapp::MainWindow& w, pelapp::AppModel& m) -> QWidget* {
+             m.permissionStatus = pelkit::PermissionStatus::denied;
+             m.runningUpdate = true;
+             m.activeCount = 1;
+             m.updateQueue = {"com.northwind.Quillpad", "io.tidewater.Harbor", "org.lumen.Prism"};
+             m.activeUpdateID = "com.northwind.Quillpad";
+             m.activePhase = "Downloading";
+             m.bucketFilter = pelkit::SemverBucket::patch;
+             m.changed(pelapp::ModelChange::run | pelapp::ModelChange::permission |
+                       pelapp::ModelChange::filters);
+             return &w;
+         }},
         {"update-sheet.png",
          [](pelapp::MainWindow& w, pelapp::AppModel& m) -> QWidget* {
              m.setShowUpdateSheet(true);
