@@ -152,6 +152,8 @@ public:
     void updateSelected(bool dryRun);
     void updateIdleOutdated(bool dryRun);
     bool isBusy(const std::string& id) const;
+    // The same answer for a row at hand, without looking it up (the table asks for every row).
+    bool isBusy(const AppRow& row) const;
     void cancelAll();
     void cancelOne(const std::string& id);
     void hideUpdateSheet();

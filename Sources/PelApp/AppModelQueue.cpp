@@ -33,6 +33,11 @@ bool AppModel::isBusy(const std::string& id) const {
     return row && row->updating;
 }
 
+bool AppModel::isBusy(const AppRow& row) const {
+    return activeTasks.contains(row.id) ||
+           std::find(updateQueue.begin(), updateQueue.end(), row.id) != updateQueue.end() || row.updating;
+}
+
 void AppModel::updateOne(const AppRow& row, bool dryRun) {
     if (!row.remote) return;
     if (isBusy(row.id)) return;

@@ -35,29 +35,47 @@ QRect centredIn(const QRect& cell, int width, int height, int left) {
     return QRect(left, cell.top() + (cell.height() - height) / 2, width, height);
 }
 
-QFont glyphFont() {
-    QFont f = QApplication::font();
-    f.setPixelSize(14);
-    f.setBold(true);
-    return f;
+// Fonts and the sizes that follow from them, made once: every visible cell is drawn on each repaint.
+struct CellStyle {
+    QFont body = ui::font(ui::TextStyle::body);
+    QFont caption = ui::font(ui::TextStyle::caption);
+    QFont mono = ui::font(ui::TextStyle::monospacedBody);
+    QFont glyph = [] {
+        QFont f = QApplication::font();
+        f.setPixelSize(14);
+        f.setBold(true);
+        return f;
+    }();
+    QString update = ui::localized("Update");
+    QString probe = ui::qs("?");
+    int bodyHeight = QFontMetrics(body).height();
+    int captionHeight = QFontMetrics(caption).height();
+    int updateWidth = QFontMetrics(body).horizontalAdvance(update) + 2 * kButtonPadding;
+    int probeWidth = QFontMetrics(caption).horizontalAdvance(probe) + 2 * kButtonPadding;
+};
+
+// Never destroyed: fonts must not outlive the application object's font caches at exit.
+const CellStyle& cellStyle() {
+    static const CellStyle* style = new CellStyle;
+    return *style;
 }
 
-QString buttonCaption(CellControl control) {
-    return control == CellControl::update ? ui::localized("Update") : ui::qs("?");
+const QString& buttonCaption(CellControl control) {
+    return control == CellControl::update ? cellStyle().update : cellStyle().probe;
 }
 
-QFont buttonFont(CellControl control) {
-    return ui::font(control == CellControl::probe ? ui::TextStyle::caption : ui::TextStyle::body);
+const QFont& buttonFont(CellControl control) {
+    return control == CellControl::probe ? cellStyle().caption : cellStyle().body;
 }
 
 int buttonWidth(CellControl control) {
-    if (control != CellControl::update && control != CellControl::probe) return kIconButton;
-    return QFontMetrics(buttonFont(control)).horizontalAdvance(buttonCaption(control)) + 2 * kButtonPadding;
+    if (control == CellControl::update) return cellStyle().updateWidth;
+    if (control == CellControl::probe) return cellStyle().probeWidth;
+    return kIconButton;
 }
 
 int buttonHeight(CellControl control) {
-    if (control != CellControl::probe) return kIconButton;
-    return QFontMetrics(buttonFont(control)).height() + 2;
+    return control == CellControl::probe ? cellStyle().captionHeight + 2 : kIconButton;
 }
 
 QColor textColor(const QStyleOptionViewItem& option, const QColor& color) {
@@ -112,8 +130,7 @@ ApplicationTableCells::ApplicationTableCells(const ApplicationTableModel& rows, 
     : QStyledItemDelegate(parent), rows_(rows) {}
 
 int ApplicationTableCells::rowHeight() {
-    return QFontMetrics(ui::font(ui::TextStyle::body)).height() + kLineSpacing +
-           QFontMetrics(ui::font(ui::TextStyle::caption)).height() + 10;
+    return cellStyle().bodyHeight + kLineSpacing + cellStyle().captionHeight + 10;
 }
 
 QSize ApplicationTableCells::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {
@@ -146,17 +163,18 @@ void ApplicationTableCells::paintCell(QPainter* painter, const QStyleOptionViewI
     const QRect content = cell.adjusted(kInset, 0, -kInset, 0);
     const QColor primary = textColor(option, option.palette.color(QPalette::Text));
     const QColor secondary = textColor(option, ui::systemColor(ui::SystemColor::secondary));
-    const QFont mono = ui::font(ui::TextStyle::monospacedBody);
+    const CellStyle& style = cellStyle();
+    const QFont& mono = style.mono;
     switch (column) {
     case Column::glyphColumn:
-        drawText(painter, cell, ui::qs(row.statusGlyph()), glyphFont(), textColor(option, ui::systemColor(row.statusColor())),
-                 Qt::AlignCenter);
+        drawText(painter, cell, ui::qs(row.statusGlyph()), style.glyph,
+                 textColor(option, ui::systemColor(row.statusColor())), Qt::AlignCenter);
         break;
     case Column::nameColumn: {
-        const QFont body = ui::font(ui::TextStyle::body);
-        const QFont caption = ui::font(ui::TextStyle::caption);
-        const int nameHeight = QFontMetrics(body).height();
-        const int idHeight = QFontMetrics(caption).height();
+        const QFont& body = style.body;
+        const QFont& caption = style.caption;
+        const int nameHeight = style.bodyHeight;
+        const int idHeight = style.captionHeight;
         const int left = content.left() + kDot + kSpacing;
         const int top = cell.top() + (cell.height() - nameHeight - kLineSpacing - idHeight) / 2;
         const QRect nameRect(left, top, content.right() - left, nameHeight);
@@ -171,22 +189,22 @@ void ApplicationTableCells::paintCell(QPainter* painter, const QStyleOptionViewI
         else drawText(painter, content, ui::qs(latestText(row)), mono, primary);
         break;
     case Column::sourceColumn:
-        drawText(painter, content, ui::qs(sourceLabel(row)), ui::font(ui::TextStyle::body), secondary);
+        drawText(painter, content, ui::qs(sourceLabel(row)), style.body, secondary);
         break;
     case Column::sizeColumn:
         if (sizeCell(row) == SizeCell::size) drawText(painter, content, ui::qs(sizeCellText(row)), mono, secondary);
         else if (sizeCell(row) == SizeCell::none)
-            drawText(painter, content, ui::qs(kNoValue), ui::font(ui::TextStyle::body), secondary);
+            drawText(painter, content, ui::qs(kNoValue), style.body, secondary);
         break;
     case Column::statusColumn: {
-        const QFont body = ui::font(ui::TextStyle::body);
+        const QFont& body = style.body;
         const QString label = ui::qs(row.statusLabel());
         const int labelWidth = std::min(QFontMetrics(body).horizontalAdvance(label), content.width());
         drawText(painter, content, label, body, textColor(option, ui::systemColor(row.statusColor())));
         if (row.progressText) {
             const QRect rest = content.adjusted(labelWidth + kSpacing, 0, 0, 0);
             if (rest.width() > 0)
-                drawText(painter, rest, ui::qs(*row.progressText), ui::font(ui::TextStyle::caption), secondary);
+                drawText(painter, rest, ui::qs(*row.progressText), style.caption, secondary);
         }
         break;
     }
@@ -235,12 +253,25 @@ void ApplicationTableCells::paintTargets(QPainter* painter, const QStyleOptionVi
                                                                  : option.palette.color(QPalette::Text);
             const QRect icon = t.rect.adjusted((kIconButton - kIcon) / 2, (kIconButton - kIcon) / 2,
                                                -(kIconButton - kIcon) / 2, -(kIconButton - kIcon) / 2);
-            ui::symbolIcon(symbol, textColor(option, tint)).paint(painter, icon);
+            painter->drawPixmap(icon, tintedIcon(symbol, textColor(option, tint), painter->device()->devicePixelRatioF()));
             break;
         }
         }
     }
     painter->setOpacity(1.0);
+}
+
+const QPixmap& ApplicationTableCells::tintedIcon(const char* symbol, const QColor& color, qreal ratio) const {
+    const QString key = QString::fromLatin1(symbol) + QLatin1Char('/') + QString::number(color.rgba(), 16) +
+                        QLatin1Char('@') + QString::number(ratio);
+    auto it = icons_.find(key);
+    if (it == icons_.end()) {
+        const int side = static_cast<int>(std::ceil(kIcon * ratio));
+        QPixmap pixmap = ui::symbolIcon(symbol, color).pixmap(side, side);
+        pixmap.setDevicePixelRatio(ratio);
+        it = icons_.insert(key, pixmap);
+    }
+    return *it;
 }
 
 void ApplicationTableCells::paintSpinner(QPainter* painter, const QRect& cell) const {

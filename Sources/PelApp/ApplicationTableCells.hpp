@@ -2,6 +2,8 @@
 
 #include "PelApp/ApplicationTableTexts.hpp"
 
+#include <QHash>
+#include <QPixmap>
 #include <QStyledItemDelegate>
 
 #include <optional>
@@ -50,11 +52,14 @@ private:
     void paintCell(QPainter* painter, const QStyleOptionViewItem& option, const TableRow& row, int column) const;
     void paintTargets(QPainter* painter, const QStyleOptionViewItem& option, const TableRow& row, int column) const;
     void paintSpinner(QPainter* painter, const QRect& cell) const;
+    // A symbol drawn in one colour at the icon size, kept: recolouring on every paint is costly.
+    const QPixmap& tintedIcon(const char* symbol, const QColor& color, qreal ratio) const;
 
     const ApplicationTableModel& rows_;
     // The control a press landed on, until its release.
     std::optional<std::pair<std::string, CellControl>> pressed_;
     int spinnerPhase_ = 0;
+    mutable QHash<QString, QPixmap> icons_;
 };
 
 } // namespace pelapp

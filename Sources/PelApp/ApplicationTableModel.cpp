@@ -75,7 +75,7 @@ std::vector<TableRow> ApplicationTableModel::snapshot(const AppModel& model) con
     for (auto& row : shown) {
         TableRow r;
         r.checked = model.checkedIDs.contains(row.id);
-        r.busy = model.isBusy(row.id);
+        r.busy = model.isBusy(row);
         r.running = model.isRunning(row.id, row.app.path);
         r.row = std::move(row);
         next.push_back(std::move(r));

@@ -10,12 +10,14 @@
 
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QMimeData>
 #include <QPushButton>
 #include <QTableView>
 #include <QTest>
+#include <QToolTip>
 
 #include <gtest/gtest.h>
 
@@ -184,6 +186,28 @@ TEST_F(ApplicationTableTest, ARowThatIsCheckingHasItsRescanButtonDisabled) {
     h.model.rows[0].checking = false;
     changed();
     EXPECT_FALSE(t->table->findChild<QObject*>("spinnerTimer")->property("active").toBool());
+}
+
+TEST_F(ApplicationTableTest, HelpBelongsToTheRunningDotAndTheButtons) {
+    using Col = ApplicationTableModel::Column;
+    h.model.runningBundleIDs.insert("com.c");
+    changed();
+    auto helpAt = [&](const QPoint& at) {
+        QHelpEvent help(QEvent::ToolTip, at, t->view()->viewport()->mapToGlobal(at));
+        QCoreApplication::sendEvent(t->view()->viewport(), &help);
+        return QToolTip::isVisible() ? QToolTip::text() : QString();
+    };
+    EXPECT_EQ(helpAt(t->controlAt("com.a", Col::nameColumn, CellControl::runningDot)), QString("<qt>Idle</qt>"));
+    EXPECT_EQ(helpAt(t->controlAt("com.c", Col::nameColumn, CellControl::runningDot)),
+              QString("<qt>Running (or helpers active)</qt>"));
+    // The name beside the dot carries no help.
+    const QRect name = t->view()->visualRect(t->rows()->index(0, Col::nameColumn));
+    for (const auto& target : pelapp::cellTargets(t->rows()->rowAt(0), Col::nameColumn, name))
+        EXPECT_FALSE(target.rect.adjusted(-2, -2, 2, 2).contains(name.center()));
+    EXPECT_EQ(helpAt(t->controlAt("com.a", Col::sizeColumn, CellControl::probe)),
+              QString("<qt>Probe size (HEAD request)</qt>"));
+    EXPECT_EQ(helpAt(t->controlAt("com.b", Col::actionColumn, CellControl::ignore)), QString("<qt>Ignore this app</qt>"));
+    QToolTip::hideText();
 }
 
 TEST_F(ApplicationTableTest, EmptyStateFollowsFilterAndBusy) {
