@@ -1,19 +1,140 @@
 #include "PelApp/DetailPane.hpp"
 
 #include "PelApp/AppModel.hpp"
+#include "PelApp/InspectorView.hpp"
 #include "PelApp/ModelRelay.hpp"
+#include "PelApp/OverridesLocation.hpp"
+#include "PelApp/UiKit.hpp"
 #include "PelApp/WindowState.hpp"
+#include "PelKit/Proc.hpp"
+
+#include <QLabel>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QStackedWidget>
+#include <QVBoxLayout>
 
 namespace pelapp {
+
+namespace {
+
+// The groups whose fields the pane shows or decides by (busy states live in the run group).
+constexpr unsigned kShownGroups = static_cast<unsigned>(ModelChange::rows | ModelChange::selection |
+                                                        ModelChange::run | ModelChange::status);
+
+QWidget* makePlaceholder(QWidget* parent) {
+    auto* page = new QWidget(parent);
+    page->setObjectName("detailPlaceholder");
+    auto* layout = new QVBoxLayout(page);
+    layout->addStretch(1);
+    auto* text = ui::plainLabel(ui::localized("Select an app to see details"), page);
+    text->setObjectName("placeholderText");
+    text->setAlignment(Qt::AlignCenter);
+    text->setWordWrap(true);
+    ui::styleLabel(text, ui::TextStyle::body, ui::SystemColor::secondary);
+    layout->addWidget(text);
+    layout->addStretch(1);
+    return page;
+}
+
+} // namespace
 
 DetailPane::DetailPane(AppModel& model, WindowState& state, QWidget* parent)
     : QWidget(parent), model_(model), state_(state) {
     setObjectName("detailPane");
+    sizeProbe_ = [&model](std::string id) { return model.probeSize(std::move(id)); };
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    pages_ = new QStackedWidget(this);
+    pages_->setObjectName("detailPages");
+    placeholder_ = makePlaceholder(pages_);
+    scroll_ = new QScrollArea(pages_);
+    scroll_->setObjectName("detailScroll");
+    scroll_->setWidgetResizable(true);
+    scroll_->setFrameShape(QFrame::NoFrame);
+    scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    pages_->addWidget(placeholder_);
+    pages_->addWidget(scroll_);
+    layout->addWidget(pages_);
+
     auto* relay = new ModelRelay(model_, this);
     connect(relay, &ModelRelay::refresh, this, &DetailPane::refresh);
-    connect(&state_, &WindowState::changed, this, [this] { refresh(0); });
+    connect(&state_, &WindowState::changed, this, [this] { rebuild(); });
+    rebuild();
 }
 
-void DetailPane::refresh(unsigned) {}
+DetailPane::~DetailPane() {
+    stopProbe();
+}
+
+void DetailPane::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    rebuild();
+}
+
+void DetailPane::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    stopProbe();
+    probedID_.reset();
+}
+
+void DetailPane::refresh(unsigned groups) {
+    if ((groups & kShownGroups) != 0) rebuild();
+}
+
+void DetailPane::rebuild() {
+    // A hidden pane draws nothing and looks for no tools; showing it builds it afresh.
+    if (!isVisible()) return;
+
+    const AppRow* row = nullptr;
+    if (!model_.selectionIDs.empty()) row = model_.findRow(*model_.selectionIDs.begin());
+    if (!row) {
+        shownID_.reset();
+        stopProbe();
+        probedID_.reset();
+        pages_->setCurrentWidget(placeholder_);
+        if (QWidget* old = scroll_->takeWidget()) old->deleteLater();
+        return;
+    }
+
+    const AppRow copy = *row;
+    const bool sameRow = shownID_ == copy.id;
+    const int scrolled = scroll_->verticalScrollBar()->value();
+    InspectorContext context;
+    context.dryRun = state_.dryRun();
+    const auto& remote = copy.remote;
+    if (copy.outcome == pelkit::Outcome::outdated && remote && remote->source == pelkit::AppSource::homebrew &&
+        remote->sourceToken) {
+        context.hasBrew = pelkit::Proc::which("brew").has_value();
+    }
+    if (copy.outcome == pelkit::Outcome::unsupported && copy.app.isMacAppStore) {
+        context.hasMas = pelkit::Proc::which("mas").has_value();
+    }
+    if (copy.outcome == pelkit::Outcome::unresolved) context.overridesPath = overridesFileInUse(model_).filePath();
+
+    if (QWidget* old = scroll_->takeWidget()) old->deleteLater();
+    scroll_->setWidget(buildInspector(model_, copy, context, scroll_));
+    pages_->setCurrentWidget(scroll_);
+    if (sameRow) scroll_->verticalScrollBar()->setValue(scrolled);
+    shownID_ = copy.id;
+    probeIfNeeded(copy);
+}
+
+void DetailPane::probeIfNeeded(const AppRow& row) {
+    if (probedID_ == row.id) return;
+    // Another row now: the former row's probe is of no use to this showing.
+    stopProbe();
+    probedID_ = row.id;
+    if (row.remote && row.remote->sizeBytes) return;
+    if (row.outcome != pelkit::Outcome::outdated) return;
+    if (sizeProbe_) probe_ = MainTask::start(model_.executor(), sizeProbe_(row.id));
+}
+
+void DetailPane::stopProbe() {
+    probe_.cancel();
+    probe_ = MainTask();
+}
 
 } // namespace pelapp
