@@ -92,7 +92,16 @@ QLabel* textLabel(const QString& text, const char* objectName, TextStyle style, 
     auto* label = ui::plainLabel(text, parent);
     label->setObjectName(objectName);
     label->setWordWrap(true);
+    // A long unbroken value (an address, a path) is cut at the column's edge instead of widening it.
+    label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     ui::styleLabel(label, style, color);
+    return label;
+}
+
+// A short text on one line at its natural width.
+QLabel* oneLine(QLabel* label) {
+    label->setWordWrap(false);
+    label->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
     return label;
 }
 
@@ -105,6 +114,11 @@ QLabel* iconOnly(std::string_view symbol, const QColor& color, int size, QWidget
     icon->setPixmap(ui::symbolIcon(symbol, color).pixmap(size, size));
     icon->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     return icon;
+}
+
+// A row of buttons that does not widen the column: in a narrow one its end is cut off.
+void yieldWidth(QWidget* row) {
+    row->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
 }
 
 QHBoxLayout* hstack(QWidget* widget, int spacing = -1) {
@@ -129,8 +143,7 @@ QWidget* row2(const char* objectName, std::string_view label, const std::string&
     auto* layout = hstack(row);
     layout->setAlignment(Qt::AlignTop);
     auto* name = textLabel(ui::qs(label), "row2Label", TextStyle::body, SystemColor::secondary, row);
-    name->setWordWrap(false);
-    name->setFixedWidth(kLabelWidth);
+    oneLine(name)->setFixedWidth(kLabelWidth);
     auto* text = textLabel(ui::qs(value), "row2Value", TextStyle::body, SystemColor::primary, row);
     makeSelectable(text);
     layout->addWidget(name, 0, Qt::AlignTop);
@@ -203,7 +216,7 @@ QWidget* header(const AppRow& row, QWidget* parent) {
     line->setContentsMargins(0, 4, 0, 0);
     auto* installed = textLabel(ui::qs(row.app.shortVersion.value_or("?")), "installedVersion",
                                 TextStyle::monospacedBody, SystemColor::primary, versions);
-    installed->setWordWrap(false);
+    oneLine(installed);
     line->addWidget(installed);
     if (row.outcome == pelkit::Outcome::outdated) {
         auto* arrow = iconOnly("arrow.right", ui::systemColor(SystemColor::primary), 10, versions);
@@ -211,7 +224,7 @@ QWidget* header(const AppRow& row, QWidget* parent) {
         line->addWidget(arrow, 0, Qt::AlignVCenter);
         auto* remote = textLabel(ui::qs(row.remote ? row.remote->version : std::string("—")), "remoteVersion",
                                  TextStyle::monospacedBody, SystemColor::blue, versions);
-        remote->setWordWrap(false);
+        oneLine(remote);
         QFont f = remote->font();
         f.setBold(true);
         remote->setFont(f);
@@ -225,6 +238,7 @@ QWidget* header(const AppRow& row, QWidget* parent) {
 QWidget* actions(AppModel& model, const AppRow& row, const InspectorContext& context, QWidget* parent) {
     auto* bar = new QWidget(parent);
     bar->setObjectName("detailActions");
+    yieldWidth(bar);
     auto* layout = hstack(bar, 8);
     const bool busy = model.isBusy(row.id);
     if (row.outcome == pelkit::Outcome::outdated) {
@@ -300,11 +314,11 @@ void installableSection(AppModel& model, const AppRow& row, const InspectorConte
         auto* line = hstack(signedBy);
         auto* label = textLabel(ui::localized("Signed by"), "row2Label", TextStyle::body, SystemColor::secondary,
                                 signedBy);
-        label->setWordWrap(false);
-        label->setFixedWidth(kLabelWidth);
+        oneLine(label)->setFixedWidth(kLabelWidth);
         line->addWidget(label, 0, Qt::AlignVCenter);
-        line->addWidget(textLabel(ui::qs(*team), "teamID", TextStyle::monospacedBody, SystemColor::primary, signedBy),
-                        0, Qt::AlignVCenter);
+        line->addWidget(
+            oneLine(textLabel(ui::qs(*team), "teamID", TextStyle::monospacedBody, SystemColor::primary, signedBy)), 0,
+            Qt::AlignVCenter);
         auto* seal = iconOnly("checkmark.seal.fill", ui::systemColor(SystemColor::green), 14, signedBy);
         seal->setObjectName("signedBySeal");
         seal->setToolTip(ui::plainToolTip(ui::localized("Installed copy Team ID recorded")));
@@ -335,6 +349,7 @@ void masHandoff(AppModel& model, const AppRow& row, const InspectorContext& cont
                 QVBoxLayout* layout) {
     auto* buttons = new QWidget(section);
     buttons->setObjectName("masButtons");
+    yieldWidth(buttons);
     auto* line = hstack(buttons, 8);
     const std::string token = row.remote && row.remote->sourceToken ? *row.remote->sourceToken : std::string();
     if (!token.empty()) {

@@ -58,7 +58,9 @@ TEST_F(DetailPaneTest, EachOutcomeShowsItsOwnSection) {
         SCOPED_TRACE(c.section);
         showRow(makeRow("com.case", "Case", c.outcome, "1.0", "2.0"));
         for (const char* section : kSections) EXPECT_EQ(has(section), std::string(section) == c.section) << section;
-        if (c.title) EXPECT_EQ(text("statusTitleText"), QString(c.title));
+        if (c.title) {
+            EXPECT_EQ(text("statusTitleText"), QString(c.title));
+        }
         EXPECT_EQ(has("updateButton"), c.outcome == Outcome::outdated);
         EXPECT_EQ(has("versionArrow"), c.outcome == Outcome::outdated);
         EXPECT_TRUE(has("rescanButton"));
@@ -170,7 +172,9 @@ TEST_F(DetailPaneTest, ErrorSectionTitlesTheCodeAndAddsTheSafetyNoteOnlyForSafet
         showRow(row);
         EXPECT_EQ(find("errorTitle")->findChild<QLabel*>("statusTitleText")->text(), QString(c.title));
         EXPECT_EQ(has("errorMessage"), c.message.has_value());
-        if (c.message) EXPECT_EQ(text("errorMessage"), QString::fromStdString(*c.message));
+        if (c.message) {
+            EXPECT_EQ(text("errorMessage"), QString::fromStdString(*c.message));
+        }
         EXPECT_EQ(has("safetyNote"), c.safety);
     }
 }

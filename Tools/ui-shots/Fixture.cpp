@@ -78,6 +78,8 @@ void Fixture::reset() {
     m.statusMessage = "Resolved 7 apps";
     m.busy = false;
     m.runningUpdate = false;
+    m.updateQueue.clear();
+    m.runningBundleIDs.clear();
     m.showUpdateSheet = false;
     m.showIgnored = false;
     m.permissionStatus = pelkit::PermissionStatus::granted;

@@ -1,5 +1,6 @@
 // Draws every window and sheet over a sample model and saves each as a PNG, without a display:
 //   ui-shots [output folder]        (default: ./ui-shots)
+#include "DetailShots.hpp"
 #include "Fixture.hpp"
 
 #include "PelApp/MainWindow.hpp"
@@ -95,6 +96,16 @@ const std::vector<Shot>& shots() {
              settle();
              return w.ignoredSheet();
          }},
+        {"detail-installable.png",
+         [](pelapp::MainWindow& w, pelapp::AppModel& m) { return uishots::stageDetail(w, m, uishots::DetailScene::installable); }},
+        {"detail-up-to-date.png",
+         [](pelapp::MainWindow& w, pelapp::AppModel& m) { return uishots::stageDetail(w, m, uishots::DetailScene::upToDate); }},
+        {"detail-unsupported.png",
+         [](pelapp::MainWindow& w, pelapp::AppModel& m) { return uishots::stageDetail(w, m, uishots::DetailScene::unsupported); }},
+        {"detail-unresolved.png",
+         [](pelapp::MainWindow& w, pelapp::AppModel& m) { return uishots::stageDetail(w, m, uishots::DetailScene::unresolved); }},
+        {"detail-safety-error.png",
+         [](pelapp::MainWindow& w, pelapp::AppModel& m) { return uishots::stageDetail(w, m, uishots::DetailScene::safetyError); }},
     };
     return list;
 }
