@@ -18,12 +18,18 @@
 
 namespace pelapptest {
 
+// Stands in for the model's size probe, which would ask a server.
+inline pelapp::Task<void> noSizeProbe(std::string) {
+    co_return;
+}
+
 // A detail pane shown on its own over a queue-ready model, with a tool directory of its own (empty
-// until a test installs a fake `brew` or `mas`).
+// until a test installs a fake `brew` or `mas`) and a size probe that does nothing.
 class DetailPaneTest : public ::testing::Test {
 protected:
     DetailPaneTest() {
         pane = std::make_unique<pelapp::DetailPane>(h.model, state);
+        pane->setSizeProbe(noSizeProbe);
         pane->resize(360, 900);
         pane->show();
         flushUi();
