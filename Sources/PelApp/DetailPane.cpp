@@ -105,14 +105,15 @@ void DetailPane::rebuild() {
     InspectorContext context;
     context.dryRun = state_.dryRun();
     const auto& remote = copy.remote;
-    if (copy.outcome == pelkit::Outcome::outdated && remote && remote->source == pelkit::AppSource::homebrew &&
-        remote->sourceToken) {
+    if (copy.outcome == pelkit::Outcome::outdated && remote &&
+        remote->source == pelkit::AppSource::homebrew && remote->sourceToken) {
         context.hasBrew = pelkit::Proc::which("brew").has_value();
     }
     if (copy.outcome == pelkit::Outcome::unsupported && copy.app.isMacAppStore) {
         context.hasMas = pelkit::Proc::which("mas").has_value();
     }
-    if (copy.outcome == pelkit::Outcome::unresolved) context.overridesPath = overridesFileInUse(model_).filePath();
+    if (copy.outcome == pelkit::Outcome::unresolved)
+        context.overridesPath = overridesFileInUse(model_).filePath();
 
     if (QWidget* old = scroll_->takeWidget()) old->deleteLater();
     scroll_->setWidget(buildInspector(model_, copy, context, scroll_));

@@ -1,6 +1,7 @@
 #include "PelApp/InspectorView.hpp"
 
 #include "PelApp/AppModel.hpp"
+#include "PelApp/StripKit.hpp"
 #include "PelApp/UiKit.hpp"
 
 #include <QFrame>
@@ -18,10 +19,14 @@ namespace inspector {
 std::string sourceName(const std::optional<pelkit::RemoteVersion>& remote) {
     if (!remote) return "—";
     switch (remote->source) {
-    case pelkit::AppSource::homebrew: return "Homebrew";
-    case pelkit::AppSource::sparkle: return "Sparkle";
-    case pelkit::AppSource::macAppStore: return "App Store";
-    case pelkit::AppSource::none: return "—";
+    case pelkit::AppSource::homebrew:
+        return "Homebrew";
+    case pelkit::AppSource::sparkle:
+        return "Sparkle";
+    case pelkit::AppSource::macAppStore:
+        return "App Store";
+    case pelkit::AppSource::none:
+        return "—";
     }
     return "—";
 }
@@ -78,14 +83,6 @@ using ui::TextStyle;
 
 constexpr int kLabelWidth = 100;
 constexpr const char* kHomebrewSite = "https://brew.sh";
-
-// A localised text with "%@" in place of one inserted value.
-QString localizedWith(std::string_view key, const std::string& inserted) {
-    QString text = ui::localized(key);
-    const auto at = text.indexOf(QLatin1String("%@"));
-    if (at >= 0) text.replace(at, 2, ui::qs(inserted));
-    return text;
-}
 
 QLabel* textLabel(const QString& text, const char* objectName, TextStyle style, SystemColor color,
                   QWidget* parent) {
@@ -155,8 +152,9 @@ QWidget* warningBox(const char* objectName, std::string_view symbol, const QStri
     auto* box = new QFrame(parent);
     box->setObjectName(objectName);
     const QColor fill = ui::withOpacity(ui::systemColor(SystemColor::orange), 0.10);
-    box->setStyleSheet(ui::qs(fmt::format("#{} {{ background-color: rgba({}, {}, {}, {}); border-radius: 6px; }}",
-                                          objectName, fill.red(), fill.green(), fill.blue(), fill.alpha())));
+    box->setStyleSheet(
+        ui::qs(fmt::format("#{} {{ background-color: rgba({}, {}, {}, {}); border-radius: 6px; }}",
+                           objectName, fill.red(), fill.green(), fill.blue(), fill.alpha())));
     auto* layout = hstack(box, 6);
     layout->setContentsMargins(6, 6, 6, 6);
     layout->addWidget(iconOnly(symbol, ui::systemColor(SystemColor::orange), 14, box), 0, Qt::AlignVCenter);
@@ -174,7 +172,8 @@ QWidget* statusTitle(std::string_view symbol, const QString& title, SystemColor 
     return line;
 }
 
-QPushButton* button(std::string_view key, const char* objectName, QWidget* parent, std::string_view symbol = {}) {
+QPushButton* button(std::string_view key, const char* objectName, QWidget* parent,
+                    std::string_view symbol = {}) {
     auto* b = new QPushButton(ui::actionText(key), parent);
     b->setObjectName(objectName);
     b->setAutoDefault(false);
@@ -201,12 +200,14 @@ QWidget* header(const AppRow& row, QWidget* parent) {
     auto* block = new QWidget(parent);
     block->setObjectName("detailHeader");
     auto* layout = vstack(block, 4);
-    auto* name = textLabel(ui::qs(row.app.name), "detailName", TextStyle::title2, SystemColor::primary, block);
+    auto* name =
+        textLabel(ui::qs(row.app.name), "detailName", TextStyle::title2, SystemColor::primary, block);
     QFont bold = name->font();
     bold.setBold(true);
     name->setFont(bold);
     layout->addWidget(name);
-    auto* id = textLabel(ui::qs(row.app.bundleID), "detailBundleID", TextStyle::caption, SystemColor::secondary, block);
+    auto* id = textLabel(ui::qs(row.app.bundleID), "detailBundleID", TextStyle::caption,
+                         SystemColor::secondary, block);
     makeSelectable(id);
     layout->addWidget(id);
 
@@ -252,17 +253,19 @@ QWidget* actions(AppModel& model, const AppRow& row, const InspectorContext& con
     }
     auto* rescan = button("Rescan", "rescanButton", bar, "arrow.clockwise");
     rescan->setEnabled(!row.checking);
-    QObject::connect(rescan, &QPushButton::clicked, bar, [&model, id = row.id] { start(model, model.rescanOne(id)); });
+    QObject::connect(rescan, &QPushButton::clicked, bar,
+                     [&model, id = row.id] { start(model, model.rescanOne(id)); });
     layout->addWidget(rescan);
     auto* ignore = button("Ignore", "ignoreButton", bar, "eye.slash");
-    QObject::connect(ignore, &QPushButton::clicked, bar, [&model, row] { model.ignore(row, "user ignored via UI"); });
+    QObject::connect(ignore, &QPushButton::clicked, bar,
+                     [&model, row] { model.ignore(row, "user ignored via UI"); });
     layout->addWidget(ignore);
     layout->addStretch(1);
     return bar;
 }
 
-QWidget* brewFallback(AppModel& model, const AppRow& row, const std::string& token, const InspectorContext& context,
-                      QWidget* parent) {
+QWidget* brewFallback(AppModel& model, const AppRow& row, const std::string& token,
+                      const InspectorContext& context, QWidget* parent) {
     auto* holder = new QWidget(parent);
     holder->setObjectName("brewFallback");
     auto* layout = hstack(holder, 8);
@@ -270,15 +273,16 @@ QWidget* brewFallback(AppModel& model, const AppRow& row, const std::string& tok
         auto* brew = button("Update via Homebrew", "brewButton", holder, "terminal");
         // The hand-off always installs, so it waits while the window asks for dry runs.
         brew->setEnabled(!model.isBusy(row.id) && !context.dryRun);
-        brew->setToolTip(ui::plainToolTip(localizedWith(
-            "Runs 'brew install --cask %@ --force'. Bypasses our Team-ID cross-check.", token)));
+        brew->setToolTip(ui::plainToolTip(ui::localizedInserting(
+            "Runs 'brew install --cask %@ --force'. Bypasses our Team-ID cross-check.", ui::qs(token))));
         QObject::connect(brew, &QPushButton::clicked, holder,
                          [&model, row, token] { start(model, model.updateViaBrew(row, token)); });
         layout->addWidget(brew);
         layout->addStretch(1);
     } else {
         const std::string hint = fmt::format("Install brew ({}) to enable Homebrew hand-off.", kHomebrewSite);
-        layout->addWidget(textLabel(ui::localized(hint), "brewHint", TextStyle::caption, SystemColor::secondary, holder));
+        layout->addWidget(
+            textLabel(ui::localized(hint), "brewHint", TextStyle::caption, SystemColor::secondary, holder));
     }
     return holder;
 }
@@ -289,36 +293,39 @@ void installableSection(AppModel& model, const AppRow& row, const InspectorConte
     layout->addWidget(row2("sourceRow", "Source", inspector::sourceWithToken(remote), section));
     if (!remote) return;
     if (inspector::needsCaskHandoff(remote->artifactType)) {
-        const QString text = localizedWith(
-            "Cask artifact: %@ — needs Homebrew hand-off, native path can't handle this.", *remote->artifactType);
+        const QString text = ui::localizedInserting(
+            "Cask artifact: %@ — needs Homebrew hand-off, native path can't handle this.",
+            ui::qs(*remote->artifactType));
         layout->addWidget(warningBox("caskWarning", "arrow.triangle.branch", text, section));
     }
     if (remote->source == pelkit::AppSource::homebrew && remote->sourceToken) {
         layout->addWidget(brewFallback(model, row, *remote->sourceToken, context, section));
     }
     if (const auto& url = remote->downloadURL) {
-        layout->addWidget(row2("downloadRow", "Download", inspector::downloadText(*url, remote->sizeBytes), section));
-        auto* address = textLabel(ui::qs(url->text()), "downloadAddress", TextStyle::caption, SystemColor::secondary,
-                                  section);
+        layout->addWidget(
+            row2("downloadRow", "Download", inspector::downloadText(*url, remote->sizeBytes), section));
+        auto* address = textLabel(ui::qs(url->text()), "downloadAddress", TextStyle::caption,
+                                  SystemColor::secondary, section);
         makeSelectable(address);
         layout->addWidget(address);
         if (inspector::isInstallerPackage(*url)) {
             layout->addWidget(warningBox(
                 "installerWarning", "lock.shield",
-                ui::localized("Installer package — will prompt for admin password. No atomic rollback."), section));
+                ui::localized("Installer package — will prompt for admin password. No atomic rollback."),
+                section));
         }
     }
     if (const auto& team = row.app.teamID) {
         auto* signedBy = new QWidget(section);
         signedBy->setObjectName("signedByRow");
         auto* line = hstack(signedBy);
-        auto* label = textLabel(ui::localized("Signed by"), "row2Label", TextStyle::body, SystemColor::secondary,
-                                signedBy);
+        auto* label = textLabel(ui::localized("Signed by"), "row2Label", TextStyle::body,
+                                SystemColor::secondary, signedBy);
         oneLine(label)->setFixedWidth(kLabelWidth);
         line->addWidget(label, 0, Qt::AlignVCenter);
-        line->addWidget(
-            oneLine(textLabel(ui::qs(*team), "teamID", TextStyle::monospacedBody, SystemColor::primary, signedBy)), 0,
-            Qt::AlignVCenter);
+        line->addWidget(oneLine(textLabel(ui::qs(*team), "teamID", TextStyle::monospacedBody,
+                                          SystemColor::primary, signedBy)),
+                        0, Qt::AlignVCenter);
         auto* seal = iconOnly("checkmark.seal.fill", ui::systemColor(SystemColor::green), 14, signedBy);
         seal->setObjectName("signedBySeal");
         seal->setToolTip(ui::plainToolTip(ui::localized("Installed copy Team ID recorded")));
@@ -329,19 +336,22 @@ void installableSection(AppModel& model, const AppRow& row, const InspectorConte
     if (remote->minSystemVersion) {
         layout->addWidget(row2("requiresRow", "Requires macOS", *remote->minSystemVersion + "+", section));
     }
-    if (remote->sha256) layout->addWidget(row2("shaRow", "SHA-256", inspector::shaPrefix(*remote->sha256), section));
+    if (remote->sha256)
+        layout->addWidget(row2("shaRow", "SHA-256", inspector::shaPrefix(*remote->sha256), section));
     if (remote->notes) {
         auto* holder = new QWidget(section);
         holder->setObjectName("notesBlock");
         auto* box = vstack(holder, 0);
         box->setContentsMargins(0, 8, 0, 0);
-        box->addWidget(textLabel(ui::qs(*remote->notes), "notes", TextStyle::callout, SystemColor::secondary, holder));
+        box->addWidget(
+            textLabel(ui::qs(*remote->notes), "notes", TextStyle::callout, SystemColor::secondary, holder));
         layout->addWidget(holder);
     }
 }
 
 void upToDateSection(const AppRow& row, QWidget* section, QVBoxLayout* layout) {
-    layout->addWidget(statusTitle("checkmark.circle.fill", ui::localized("Up to date"), SystemColor::green, section));
+    layout->addWidget(
+        statusTitle("checkmark.circle.fill", ui::localized("Up to date"), SystemColor::green, section));
     layout->addWidget(row2("sourceRow", "Source", inspector::sourceName(row.remote), section));
 }
 
@@ -351,11 +361,13 @@ void masHandoff(AppModel& model, const AppRow& row, const InspectorContext& cont
     buttons->setObjectName("masButtons");
     yieldWidth(buttons);
     auto* line = hstack(buttons, 8);
-    const std::string token = row.remote && row.remote->sourceToken ? *row.remote->sourceToken : std::string();
+    const std::string token =
+        row.remote && row.remote->sourceToken ? *row.remote->sourceToken : std::string();
     if (!token.empty()) {
         auto* open = button("Open in App Store", "openInAppStoreButton", buttons, "arrow.up.forward.app");
         makeProminent(open);
-        QObject::connect(open, &QPushButton::clicked, buttons, [&model, token] { model.openInAppStore(token); });
+        QObject::connect(open, &QPushButton::clicked, buttons,
+                         [&model, token] { model.openInAppStore(token); });
         line->addWidget(open);
         if (context.hasMas) {
             auto* mas = button("Update via mas CLI", "masButton", buttons, "terminal");
@@ -374,18 +386,20 @@ void masHandoff(AppModel& model, const AppRow& row, const InspectorContext& cont
     line->addStretch(1);
     layout->addWidget(buttons);
     if (!context.hasMas) {
-        layout->addWidget(
-            textLabel(ui::localized("Install 'mas' via Homebrew (brew install mas) to trigger updates directly from here."),
-                      "masHint", TextStyle::caption, SystemColor::secondary, section));
+        layout->addWidget(textLabel(
+            ui::localized(
+                "Install 'mas' via Homebrew (brew install mas) to trigger updates directly from here."),
+            "masHint", TextStyle::caption, SystemColor::secondary, section));
     }
 }
 
 void unsupportedSection(AppModel& model, const AppRow& row, const InspectorContext& context, QWidget* section,
                         QVBoxLayout* layout) {
-    layout->addWidget(statusTitle("info.circle.fill", ui::localized("Informational only"), SystemColor::blue, section));
+    layout->addWidget(
+        statusTitle("info.circle.fill", ui::localized("Informational only"), SystemColor::blue, section));
     if (row.remote && row.remote->notes) {
-        layout->addWidget(textLabel(ui::qs(*row.remote->notes), "notes", TextStyle::callout, SystemColor::secondary,
-                                    section));
+        layout->addWidget(textLabel(ui::qs(*row.remote->notes), "notes", TextStyle::callout,
+                                    SystemColor::secondary, section));
     }
     if (row.app.isMacAppStore) {
         masHandoff(model, row, context, section, layout);
@@ -396,13 +410,15 @@ void unsupportedSection(AppModel& model, const AppRow& row, const InspectorConte
 }
 
 void unresolvedSection(const InspectorContext& context, QWidget* section, QVBoxLayout* layout) {
+    layout->addWidget(statusTitle("questionmark.circle.fill", ui::localized("No source found"),
+                                  SystemColor::orange, section));
     layout->addWidget(
-        statusTitle("questionmark.circle.fill", ui::localized("No source found"), SystemColor::orange, section));
-    layout->addWidget(textLabel(ui::localized("No Homebrew Cask, Sparkle feed, or App Store record matches this app."),
-                                "unresolvedExplanation", TextStyle::callout, SystemColor::secondary, section));
+        textLabel(ui::localized("No Homebrew Cask, Sparkle feed, or App Store record matches this app."),
+                  "unresolvedExplanation", TextStyle::callout, SystemColor::secondary, section));
     // Names the file the overrides store really writes, which is not always the working folder's.
     auto* hint = textLabel(
-        localizedWith("Add a caskToken or sparkleFeedURL entry to %@ to teach pel how to find it.", context.overridesPath),
+        ui::localizedInserting("Add a caskToken or sparkleFeedURL entry to %@ to teach pel how to find it.",
+                               ui::qs(context.overridesPath)),
         "overridesHint", TextStyle::callout, SystemColor::secondary, section);
     makeSelectable(hint);
     layout->addWidget(hint);
@@ -414,13 +430,14 @@ void errorSection(const AppRow& row, QWidget* section, QVBoxLayout* layout) {
     title->setObjectName("errorTitle");
     layout->addWidget(title);
     if (row.errorMessage) {
-        layout->addWidget(
-            textLabel(ui::qs(*row.errorMessage), "errorMessage", TextStyle::callout, SystemColor::primary, section));
+        layout->addWidget(textLabel(ui::qs(*row.errorMessage), "errorMessage", TextStyle::callout,
+                                    SystemColor::primary, section));
     }
     if (inspector::isSafetyAbort(row.errorCode)) {
-        auto* note = textLabel(ui::localized("This is a safety abort. The download did not match the currently "
-                                             "installed copy's Team ID or signature. Nothing has been changed on this Mac."),
-                               "safetyNote", TextStyle::callout, SystemColor::red, section);
+        auto* note = textLabel(
+            ui::localized("This is a safety abort. The download did not match the currently "
+                          "installed copy's Team ID or signature. Nothing has been changed on this Mac."),
+            "safetyNote", TextStyle::callout, SystemColor::red, section);
         note->setContentsMargins(8, 8, 8, 8);
         const QColor fill = ui::withOpacity(ui::systemColor(SystemColor::red), 0.08);
         note->setStyleSheet(ui::qs(fmt::format("#safetyNote {{ background-color: rgba({}, {}, {}, {}); "
@@ -432,25 +449,41 @@ void errorSection(const AppRow& row, QWidget* section, QVBoxLayout* layout) {
 
 const char* sectionName(pelkit::Outcome outcome) {
     switch (outcome) {
-    case pelkit::Outcome::upToDate: return "upToDateSection";
-    case pelkit::Outcome::outdated: return "installableSection";
-    case pelkit::Outcome::unresolved: return "unresolvedSection";
-    case pelkit::Outcome::unsupported: return "unsupportedSection";
-    case pelkit::Outcome::error: return "errorSection";
+    case pelkit::Outcome::upToDate:
+        return "upToDateSection";
+    case pelkit::Outcome::outdated:
+        return "installableSection";
+    case pelkit::Outcome::unresolved:
+        return "unresolvedSection";
+    case pelkit::Outcome::unsupported:
+        return "unsupportedSection";
+    case pelkit::Outcome::error:
+        return "errorSection";
     }
     return "section";
 }
 
-QWidget* outcomeSection(AppModel& model, const AppRow& row, const InspectorContext& context, QWidget* parent) {
+QWidget* outcomeSection(AppModel& model, const AppRow& row, const InspectorContext& context,
+                        QWidget* parent) {
     auto* section = new QWidget(parent);
     section->setObjectName(sectionName(row.outcome));
     auto* layout = vstack(section, 8);
     switch (row.outcome) {
-    case pelkit::Outcome::upToDate: upToDateSection(row, section, layout); break;
-    case pelkit::Outcome::outdated: installableSection(model, row, context, section, layout); break;
-    case pelkit::Outcome::unresolved: unresolvedSection(context, section, layout); break;
-    case pelkit::Outcome::unsupported: unsupportedSection(model, row, context, section, layout); break;
-    case pelkit::Outcome::error: errorSection(row, section, layout); break;
+    case pelkit::Outcome::upToDate:
+        upToDateSection(row, section, layout);
+        break;
+    case pelkit::Outcome::outdated:
+        installableSection(model, row, context, section, layout);
+        break;
+    case pelkit::Outcome::unresolved:
+        unresolvedSection(context, section, layout);
+        break;
+    case pelkit::Outcome::unsupported:
+        unsupportedSection(model, row, context, section, layout);
+        break;
+    case pelkit::Outcome::error:
+        errorSection(row, section, layout);
+        break;
     }
     return section;
 }
@@ -459,14 +492,15 @@ QWidget* metadataSection(const AppRow& row, QWidget* parent) {
     auto* section = new QWidget(parent);
     section->setObjectName("metadataSection");
     auto* layout = vstack(section, 6);
-    layout->addWidget(textLabel(ui::localized("Bundle"), "bundleHeading", TextStyle::caption, SystemColor::secondary,
-                                section));
+    layout->addWidget(textLabel(ui::localized("Bundle"), "bundleHeading", TextStyle::caption,
+                                SystemColor::secondary, section));
     const auto& app = row.app;
     layout->addWidget(row2("pathRow", "Path", app.path.filePath(), section));
     if (app.buildVersion) layout->addWidget(row2("buildRow", "Build", *app.buildVersion, section));
     if (!app.archs.empty()) {
         std::string archs;
-        for (const auto& arch : app.archs) archs += (archs.empty() ? "" : ", ") + arch;
+        for (const auto& arch : app.archs)
+            archs += (archs.empty() ? "" : ", ") + arch;
         layout->addWidget(row2("archRow", "Arch", archs, section));
     }
     if (app.isMacAppStore) layout->addWidget(row2("originRow", "Origin", "Mac App Store", section));
@@ -474,21 +508,10 @@ QWidget* metadataSection(const AppRow& row, QWidget* parent) {
     return section;
 }
 
-QFrame* divider(QWidget* parent) {
-    auto* line = new QFrame(parent);
-    line->setObjectName("detailDivider");
-    line->setFrameShape(QFrame::HLine);
-    line->setFrameShadow(QFrame::Plain);
-    line->setFixedHeight(1);
-    QPalette palette = line->palette();
-    palette.setColor(QPalette::WindowText, ui::withOpacity(ui::systemColor(SystemColor::gray), 0.35));
-    line->setPalette(palette);
-    return line;
-}
-
 } // namespace
 
-QWidget* buildInspector(AppModel& model, const AppRow& row, const InspectorContext& context, QWidget* parent) {
+QWidget* buildInspector(AppModel& model, const AppRow& row, const InspectorContext& context,
+                        QWidget* parent) {
     auto* content = new QWidget(parent);
     content->setObjectName("inspectorContent");
     content->setProperty("rowID", ui::qs(row.id));
@@ -496,9 +519,9 @@ QWidget* buildInspector(AppModel& model, const AppRow& row, const InspectorConte
     layout->setContentsMargins(16, 16, 16, 16);
     layout->addWidget(header(row, content));
     layout->addWidget(actions(model, row, context, content));
-    layout->addWidget(divider(content));
+    layout->addWidget(ui::divider(content, "detailDivider"));
     layout->addWidget(outcomeSection(model, row, context, content));
-    layout->addWidget(divider(content));
+    layout->addWidget(ui::divider(content, "detailDivider"));
     layout->addWidget(metadataSection(row, content));
     return content;
 }

@@ -79,7 +79,8 @@ TEST_F(DetailPaneTest, DryRunSwitchMakesUpdateADryRunAndDisablesTheHandoffs) {
     ASSERT_TRUE(h.finish("com.dry"));
     ASSERT_TRUE(h.finish("com.real"));
     std::map<std::string, bool> dryRunOf;
-    for (const auto& call : h.engine.updateCalls()) dryRunOf[call.app.bundleID] = call.opts.dryRun;
+    for (const auto& call : h.engine.updateCalls())
+        dryRunOf[call.app.bundleID] = call.opts.dryRun;
     EXPECT_EQ(dryRunOf, (std::map<std::string, bool>{{"com.dry", true}, {"com.real", false}}));
 
     showRow(appStoreRow("com.store", "497799835"));
@@ -99,8 +100,10 @@ TEST_F(DetailPaneTest, BrewLookupIsMadeAfreshAtEveryRebuild) {
     touch();
     ASSERT_TRUE(has("brewButton"));
     EXPECT_FALSE(has("brewHint"));
-    EXPECT_TRUE(button("brewButton")->toolTip().contains(
-        "Runs 'brew install --cask tool-cask --force'. Bypasses our Team-ID cross-check."));
+    EXPECT_TRUE(
+        button("brewButton")
+            ->toolTip()
+            .contains("Runs 'brew install --cask tool-cask --force'. Bypasses our Team-ID cross-check."));
 
     tools.remove("brew");
     touch();
@@ -115,7 +118,8 @@ TEST_F(DetailPaneTest, BrewLookupIsMadeAfreshAtEveryRebuild) {
 }
 
 TEST_F(DetailPaneTest, AppStoreButtonsFollowTheTokenAndTheMasLookup) {
-    const QString hint("Install 'mas' via Homebrew (brew install mas) to trigger updates directly from here.");
+    const QString hint(
+        "Install 'mas' via Homebrew (brew install mas) to trigger updates directly from here.");
     showRow(appStoreRow("com.store", "497799835"));
     EXPECT_TRUE(has("openInAppStoreButton"));
     EXPECT_FALSE(has("masButton"));
@@ -168,16 +172,17 @@ TEST_F(DetailPaneTest, UnresolvedHintNamesTheOverridesFileInUse) {
     pelapptest::FakeEngine storeEngine(std::make_shared<pelkit::Overrides>(pelkit::OverridesFile{}, file));
     AppModelTestAccess::engine(h.model) = &storeEngine;
     touch();
-    EXPECT_EQ(text("overridesHint"), QString::fromStdString("Add a caskToken or sparkleFeedURL entry to " +
-                                                            file.filePath() + " to teach pel how to find it."));
+    EXPECT_EQ(text("overridesHint"),
+              QString::fromStdString("Add a caskToken or sparkleFeedURL entry to " + file.filePath() +
+                                     " to teach pel how to find it."));
 
     // No engine yet: where start-up would load the file from.
     pelkit::testing::ScopedHomeOverride home(dir.path());
     AppModelTestAccess::engine(h.model) = nullptr;
     touch();
-    EXPECT_EQ(text("overridesHint"),
-              QString::fromStdString("Add a caskToken or sparkleFeedURL entry to " +
-                                     pelkit::PelPaths::overridesFile().filePath() + " to teach pel how to find it."));
+    EXPECT_EQ(text("overridesHint"), QString::fromStdString("Add a caskToken or sparkleFeedURL entry to " +
+                                                            pelkit::PelPaths::overridesFile().filePath() +
+                                                            " to teach pel how to find it."));
     EXPECT_FALSE(text("overridesHint").contains(QString::fromStdString(file.filePath())));
 }
 
@@ -203,7 +208,8 @@ TEST_F(DetailPaneTest, OneSizeProbePerShowingOfAnOutdatedRowWithoutASize) {
     };
     using Ids = std::vector<std::string>;
 
-    showRows({outdatedRow("com.nosize", "https://dl.test/a.zip"), outdatedRow("com.sized", "https://dl.test/b.zip", 9),
+    showRows({outdatedRow("com.nosize", "https://dl.test/a.zip"),
+              outdatedRow("com.sized", "https://dl.test/b.zip", 9),
               makeRow("com.current", "Current", Outcome::upToDate, "1", "1")},
              {"com.nosize"});
     EXPECT_EQ(started(), Ids{"com.nosize"});

@@ -55,7 +55,8 @@ protected:
     }
 
     bool showsPlaceholder() const {
-        return pane->findChild<QStackedWidget*>("detailPages")->currentWidget()->objectName() == "detailPlaceholder";
+        return pane->findChild<QStackedWidget*>("detailPages")->currentWidget()->objectName() ==
+               "detailPlaceholder";
     }
     // The current content (the former one may wait for its deferred deletion).
     QWidget* content() const {

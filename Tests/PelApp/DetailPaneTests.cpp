@@ -36,8 +36,9 @@ TEST_F(DetailPaneTest, HostShowsTheFirstSelectedIdentifierAmongAllRowsElseThePla
     EXPECT_TRUE(showsPlaceholder());
     EXPECT_EQ(pane->shownID(), std::nullopt);
 
-    showRows({makeRow("com.alpha", "Alpha", Outcome::upToDate), makeRow("com.zeta", "Zeta", Outcome::upToDate)},
-             {"com.zeta", "com.alpha"});
+    showRows(
+        {makeRow("com.alpha", "Alpha", Outcome::upToDate), makeRow("com.zeta", "Zeta", Outcome::upToDate)},
+        {"com.zeta", "com.alpha"});
     EXPECT_EQ(text("detailName"), QString("Alpha"));
 }
 
@@ -57,7 +58,8 @@ TEST_F(DetailPaneTest, EachOutcomeShowsItsOwnSection) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.section);
         showRow(makeRow("com.case", "Case", c.outcome, "1.0", "2.0"));
-        for (const char* section : kSections) EXPECT_EQ(has(section), std::string(section) == c.section) << section;
+        for (const char* section : kSections)
+            EXPECT_EQ(has(section), std::string(section) == c.section) << section;
         if (c.title) {
             EXPECT_EQ(text("statusTitleText"), QString(c.title));
         }
@@ -113,8 +115,8 @@ TEST_F(DetailPaneTest, InstallableSectionShowsEveryRowOfTheRemoteRecord) {
     auto bare = outdatedRow("com.bare");
     showRow(bare);
     EXPECT_EQ(value("sourceRow"), QString("Sparkle"));
-    for (const char* absent : {"downloadRow", "downloadAddress", "signedByRow", "requiresRow", "shaRow", "notes",
-                               "brewFallback", "caskWarning", "installerWarning"}) {
+    for (const char* absent : {"downloadRow", "downloadAddress", "signedByRow", "requiresRow", "shaRow",
+                               "notes", "brewFallback", "caskWarning", "installerWarning"}) {
         EXPECT_FALSE(has(absent)) << absent;
     }
     showRow(outdatedRow("com.bare", "https://dl.example.test/Bare.dmg"));
@@ -184,7 +186,8 @@ TEST_F(DetailPaneTest, MetadataShowsPathAlwaysAndTheOtherRowsWhenPresent) {
     showRow(row);
     EXPECT_EQ(text("bundleHeading"), QString("Bundle"));
     EXPECT_EQ(value("pathRow"), QString("/Applications/Meta.app"));
-    for (const char* absent : {"buildRow", "archRow", "originRow", "sparkleRow"}) EXPECT_FALSE(has(absent)) << absent;
+    for (const char* absent : {"buildRow", "archRow", "originRow", "sparkleRow"})
+        EXPECT_FALSE(has(absent)) << absent;
 
     row.app.buildVersion = "4711";
     row.app.archs = {"x86_64", "arm64"};
@@ -201,9 +204,10 @@ TEST(InspectorTexts, ValuesOfTheRowFollowTheirRules) {
     using namespace pelapp::inspector;
     EXPECT_EQ(sourceName(std::nullopt), "—");
     pelkit::RemoteVersion remote;
-    const std::pair<AppSource, const char*> names[] = {
-        {AppSource::homebrew, "Homebrew"}, {AppSource::sparkle, "Sparkle"},
-        {AppSource::macAppStore, "App Store"}, {AppSource::none, "—"}};
+    const std::pair<AppSource, const char*> names[] = {{AppSource::homebrew, "Homebrew"},
+                                                       {AppSource::sparkle, "Sparkle"},
+                                                       {AppSource::macAppStore, "App Store"},
+                                                       {AppSource::none, "—"}};
     for (const auto& [source, name] : names) {
         remote.source = source;
         EXPECT_EQ(sourceName(remote), name);

@@ -27,7 +27,9 @@ QWidget* stageDetail(QWidget& window, pelapp::AppModel& model, DetailScene scene
         rowNamed(model, id)->app.buildVersion = "2300";
         break;
     }
-    case DetailScene::upToDate: id = "net.brightmoss.Terminal"; break;
+    case DetailScene::upToDate:
+        id = "net.brightmoss.Terminal";
+        break;
     case DetailScene::unsupported: {
         id = "com.example.Legacy";
         auto* row = rowNamed(model, id);
