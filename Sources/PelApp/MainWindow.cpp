@@ -14,6 +14,7 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QDialog>
 #include <QLineEdit>
@@ -48,9 +49,32 @@ void setHelp(QAction* action, std::string_view key) {
     action->setToolTip(ui::localized(key));
 }
 
+// A sheet's dialog. Escape (the dialog's reject) runs `onEscape` when one is set; a close by the
+// window manager rejects plainly, which only clears the sheet's flag.
+class SheetDialog final : public QDialog {
+public:
+    using QDialog::QDialog;
+    std::function<void()> onEscape;
+
+    void reject() override {
+        if (onEscape && !closing_) onEscape();
+        else QDialog::reject();
+    }
+
+protected:
+    void closeEvent(QCloseEvent* event) override {
+        closing_ = true;
+        QDialog::closeEvent(event);
+        closing_ = false;
+    }
+
+private:
+    bool closing_ = false;
+};
+
 // Hosts a sheet's content as a window-modal dialog over `window`.
-QDialog* makeSheet(QWidget* window, const char* objectName, QWidget* content) {
-    auto* dialog = new QDialog(window);
+SheetDialog* makeSheet(QWidget* window, const char* objectName, QWidget* content) {
+    auto* dialog = new SheetDialog(window);
     dialog->setObjectName(objectName);
     dialog->setWindowTitle(window->windowTitle());
     auto* layout = new QVBoxLayout(dialog);
@@ -257,11 +281,14 @@ void MainWindow::refresh() {
 }
 
 void MainWindow::syncSheets() {
-    syncSheet(updateSheet_, model_.showUpdateSheet, [this] { model_.setShowUpdateSheet(false); }, "updateSheet", [this] {
-        auto* content = new UpdateSheet(model_, *state_);
-        content->onClose = [this] { model_.hideUpdateSheet(); };
-        return content;
-    });
+    syncSheet(
+        updateSheet_, model_.showUpdateSheet, [this] { model_.setShowUpdateSheet(false); }, "updateSheet",
+        [this] {
+            auto* content = new UpdateSheet(model_, *state_);
+            content->onClose = [this] { model_.hideUpdateSheet(); };
+            return content;
+        },
+        [this] { model_.hideUpdateSheet(); });
     syncSheet(ignoredSheet_, model_.showIgnored, [this] { model_.setShowIgnored(false); }, "ignoredSheet", [this] {
         auto* content = new IgnoredSheet(model_, *state_);
         content->onClose = [this] { model_.setShowIgnored(false); };
@@ -270,11 +297,13 @@ void MainWindow::syncSheets() {
 }
 
 void MainWindow::syncSheet(QPointer<QDialog>& sheet, bool flag, std::function<void()> clearFlag,
-                           const char* objectName, const std::function<QWidget*()>& makeContent) {
+                           const char* objectName, const std::function<QWidget*()>& makeContent,
+                           std::function<void()> escape) {
     if (flag && !sheet) {
-        QDialog* dialog = makeSheet(this, objectName, makeContent());
+        SheetDialog* dialog = makeSheet(this, objectName, makeContent());
+        dialog->onEscape = std::move(escape);
         sheet = dialog;
-        // A close by the window manager (or Escape) only clears the flag; no close action runs.
+        // A close by the window manager (or Escape without a close action) only clears the flag.
         connect(dialog, &QDialog::finished, this, [slot = &sheet, clear = std::move(clearFlag), dialog] {
             if (*slot == dialog) {
                 *slot = nullptr;

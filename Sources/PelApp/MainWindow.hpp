@@ -55,9 +55,9 @@ private:
     void refresh();
     void syncSheets();
     // Opens the sheet while `flag` holds and closes it when it clears; a close of the sheet itself
-    // runs `clearFlag`.
+    // runs `clearFlag`, Escape runs `escape` when given.
     void syncSheet(QPointer<QDialog>& sheet, bool flag, std::function<void()> clearFlag, const char* objectName,
-                   const std::function<QWidget*()>& makeContent);
+                   const std::function<QWidget*()>& makeContent, std::function<void()> escape = {});
 
     AppModel& model_;
     WindowState* state_;

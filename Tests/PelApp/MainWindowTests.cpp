@@ -209,8 +209,7 @@ TEST_F(MainWindowTest, WindowManagerCloseOfTheUpdateSheetOnlyClearsTheFlag) {
     EXPECT_FALSE(h.model.sheetSuppressed) << "hideUpdateSheet was not called";
     EXPECT_EQ(window->updateSheet(), nullptr);
 
-    // Escape is the dialog's own reject: also no more than clearing the flag, unless the sheet's
-    // content takes Escape itself.
+    // (Escape is the sheet's own close action: see the update sheet's tests.)
     h.model.setShowUpdateSheet(true);
     flushUi();
     ASSERT_NE(window->updateSheet(), nullptr);

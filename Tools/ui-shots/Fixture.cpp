@@ -80,6 +80,9 @@ void Fixture::reset() {
     m.runningUpdate = false;
     m.updateQueue.clear();
     m.runningBundleIDs.clear();
+    m.updateLog.clear();
+    m.bytesDone.clear();
+    m.bytesTotal.clear();
     m.showUpdateSheet = false;
     m.showIgnored = false;
     m.permissionStatus = pelkit::PermissionStatus::granted;
@@ -89,7 +92,8 @@ void Fixture::reset() {
     m.activeUpdateID.reset();
     m.activePhase.reset();
     m.changed(pelapp::ModelChange::rows | pelapp::ModelChange::status | pelapp::ModelChange::filters |
-              pelapp::ModelChange::selection | pelapp::ModelChange::run | pelapp::ModelChange::permission);
+              pelapp::ModelChange::selection | pelapp::ModelChange::run | pelapp::ModelChange::log |
+              pelapp::ModelChange::permission);
 }
 
 } // namespace uishots

@@ -90,6 +90,35 @@ const std::vector<Shot>& shots() {
              settle();
              return w.updateSheet();
          }},
+        {"update-sheet-running.png",
+         [](pelapp::MainWindow& w, pelapp::AppModel& m) -> QWidget* {
+             // A run with one download, one queued entry carrying an earlier failure, one done.
+             m.updateQueue = {"io.tidewater.Harbor", "com.quietfox.Player", "org.lumen.Prism", "com.northwind.Quillpad"};
+             m.runningUpdate = true;
+             m.activeUpdateID = "io.tidewater.Harbor";
+             m.activePhase = "Downloading 72.4 / 115.9 MB (62%)";
+             for (auto& row : m.rows) {
+                 if (row.id == "io.tidewater.Harbor") {
+                     row.updating = true;
+                     row.progressText = m.activePhase;
+                 } else if (row.id == "com.quietfox.Player") {
+                     row.errorCode = pelkit::ErrorCode::ENV_APP_RUNNING;
+                     row.errorMessage = "Quietfox Player is still running and did not quit when asked; quit it "
+                                        "yourself and try again";
+                 } else if (row.id == "org.lumen.Prism") {
+                     row.outcome = pelkit::Outcome::upToDate;
+                 }
+             }
+             m.bytesDone["io.tidewater.Harbor"] = 75'917'312;
+             m.bytesTotal["io.tidewater.Harbor"] = 121'500'000;
+             m.updateLog = {"→ Prism & Lens 1.9.4 → 1.9.6", "  · Downloading", "  · Verifying",
+                            "✓ Prism & Lens: installed 1.9.6", "→ Harbor 2.3.0 → 2.4.0", "  · Quitting Harbor",
+                            "  · Downloading"};
+             m.setShowUpdateSheet(true);
+             m.changed(pelapp::ModelChange::rows | pelapp::ModelChange::log);
+             settle();
+             return w.updateSheet();
+         }},
         {"ignored-sheet.png",
          [](pelapp::MainWindow& w, pelapp::AppModel& m) -> QWidget* {
              m.setShowIgnored(true);
