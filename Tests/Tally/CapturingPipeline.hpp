@@ -5,6 +5,7 @@
 #include "Tally/TelemetryManagerConfiguration.hpp"
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -34,6 +35,13 @@ public:
             ++state->creations;
             return std::make_shared<Pipeline>(state);
         };
+    }
+
+    // Called with each signal before it is recorded, on the sending thread and outside the lock, so a test
+    // can hold a sender there.
+    void setHook(std::function<void(const CapturedSignal&)> hook) {
+        std::lock_guard lock(state_->mutex);
+        state_->hook = std::move(hook);
     }
 
     int creations() const {
@@ -66,6 +74,7 @@ private:
         int creations = 0;
         int attempts = 0;
         std::vector<CapturedSignal> signals;
+        std::function<void(const CapturedSignal&)> hook;
     };
 
     class Pipeline final : public tally::SignalManageable {
@@ -82,6 +91,12 @@ private:
                                   configuration->telemetryAppID(),
                                   configuration->sessionID(),
                                   configuration->testMode()};
+            std::function<void(const CapturedSignal&)> hook;
+            {
+                std::lock_guard lock(state_->mutex);
+                hook = state_->hook;
+            }
+            if (hook) hook(signal);
             std::lock_guard lock(state_->mutex);
             state_->signals.push_back(std::move(signal));
         }
