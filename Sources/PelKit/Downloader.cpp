@@ -1,8 +1,10 @@
 #include "PelKit/Downloader.hpp"
 
+#include "PelKit/Leftovers.hpp"
 #include "PelKit/Models.hpp"
 #include "Platform/Errors.hpp"
 #include "Platform/Files.hpp"
+#include "Platform/Sha256.hpp"
 #include "Platform/Uuid.hpp"
 
 #include <fmt/format.h>
@@ -85,6 +87,10 @@ struct Downloader::Partial {
     fs::path path;
     int fd = -1;
     std::int64_t size = 0; // bytes on disk, contiguous from byte 0
+    // The digest of those bytes so far, so the finished file needs no second read.
+    std::optional<platform::Sha256> hash;
+    // A file made in the download cache's folder must not be swept while it grows.
+    std::optional<leftovers::InUse> inUse;
     // Set while the bytes on disk are the start of a whole-file answer that can be continued.
     std::optional<std::string> validator;
 
@@ -102,10 +108,13 @@ struct Downloader::Partial {
             path.clear();
             throw fileError("create download file", dir, e);
         }
+        inUse.emplace(path);
+        hash.emplace();
     }
     // Hands the file over: it is no longer removed here.
     fs::path release() {
         closeFile();
+        inUse.reset();
         return std::exchange(path, {});
     }
     void closeFile() {
@@ -119,6 +128,7 @@ struct Downloader::Partial {
         fd = -1;
         if (!path.empty()) ::unlink(path.c_str());
         path.clear();
+        inUse.reset();
     }
 };
 
@@ -128,9 +138,10 @@ namespace {
 // server continues at exactly that byte (206), from byte 0 otherwise.
 class AttemptSink final : public platform::BodySink {
 public:
-    AttemptSink(std::int64_t& size, std::optional<std::string>& validator, int fd, const fs::path& path,
-                std::int64_t resumeFrom, const platform::ProgressHandler& progress)
-        : size_(size), validator_(validator), fd_(fd), path_(path), resumeFrom_(resumeFrom),
+    AttemptSink(std::int64_t& size, std::optional<std::string>& validator,
+                std::optional<platform::Sha256>& hash, int fd, const fs::path& path, std::int64_t resumeFrom,
+                const platform::ProgressHandler& progress)
+        : size_(size), validator_(validator), hash_(hash), fd_(fd), path_(path), resumeFrom_(resumeFrom),
           progress_(progress) {}
 
     void begin(const HttpResponseHead& head) override {
@@ -149,6 +160,8 @@ public:
         if (size_ != start && ::ftruncate(fd_, start) != 0)
             throw fileError("truncate download file", path_, errno);
         if (::lseek(fd_, start, SEEK_SET) < 0) throw fileError("seek download file", path_, errno);
+        // A continued answer extends the digest of the bytes kept; any other starts it afresh.
+        if (size_ != start || start == 0) hash_.emplace();
         size_ = start;
         if (!continued_) validator_ = head.status == 200 ? validatorOf(head.headers) : std::nullopt;
 
@@ -162,6 +175,7 @@ public:
 
     void write(std::string_view bytes) override {
         writeAll(fd_, bytes, path_);
+        hash_->update(bytes);
         size_ += static_cast<std::int64_t>(bytes.size());
         if (progress_) progress_(size_, expected_);
     }
@@ -171,6 +185,7 @@ public:
 private:
     std::int64_t& size_;
     std::optional<std::string>& validator_;
+    std::optional<platform::Sha256>& hash_;
     int fd_;
     const fs::path& path_;
     std::int64_t resumeFrom_;
@@ -194,11 +209,13 @@ Downloader::Downloader(std::string userAgent, DownloaderOptions options)
                                                               : options_.temporaryDirectory) {}
 
 Downloader::Result Downloader::download(const Url& url, const platform::ProgressHandler& progress,
-                                        std::stop_token stop) {
+                                        std::stop_token stop, const fs::path& directory) {
     Partial partial; // removed on every way out but success
+    const fs::path& folder = directory.empty() ? temporaryDirectory_ : directory;
     for (int attempt = 1;; ++attempt) {
         try {
-            Result result = runOnce(url, partial, progress, stop);
+            Result result = runOnce(url, partial, folder, progress, stop);
+            if (result.status == 200) result.sha256 = partial.hash->finalHex();
             result.file = partial.release();
             return result;
         } catch (const TransportError& e) {
@@ -214,9 +231,9 @@ Downloader::Result Downloader::download(const Url& url, const platform::Progress
     }
 }
 
-Downloader::Result Downloader::runOnce(const Url& url, Partial& partial,
+Downloader::Result Downloader::runOnce(const Url& url, Partial& partial, const fs::path& directory,
                                        const platform::ProgressHandler& progress, std::stop_token stop) {
-    partial.create(temporaryDirectory_);
+    partial.create(directory);
     HttpRequest request;
     request.url = url;
     request.headers.set("User-Agent", userAgent_);
@@ -231,9 +248,10 @@ Downloader::Result Downloader::runOnce(const Url& url, Partial& partial,
         request.headers.set("Range", fmt::format("bytes={}-", resumeFrom));
         request.headers.set("If-Range", *partial.validator);
     }
-    AttemptSink sink(partial.size, partial.validator, partial.fd, partial.path, resumeFrom, progress);
+    AttemptSink sink(partial.size, partial.validator, partial.hash, partial.fd, partial.path, resumeFrom,
+                     progress);
     HttpResponseHead head = transport_.perform(request, sink, std::move(stop));
-    return Result{{}, sink.status(), std::move(head.url), std::move(head.headers)};
+    return Result{{}, sink.status(), std::move(head.url), std::move(head.headers), {}};
 }
 
 // ---- moving the finished file ----

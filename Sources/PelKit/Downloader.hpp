@@ -39,6 +39,9 @@ public:
         int status = 0;
         platform::Url url; // final URL after redirects
         platform::HttpHeaders headers;
+        // SHA-256 of the whole file, computed as its bytes were written (resumed parts included);
+        // lower-case hexadecimal. Empty unless `status` is 200.
+        std::string sha256;
     };
 
     explicit Downloader(std::string userAgent, DownloaderOptions options = {});
@@ -47,17 +50,18 @@ public:
     // Throws PelError NET_TIMEOUT when every attempt timed out or lost its connection;
     // platform::Cancelled; any other transfer failure (TransportError, RedirectRefused) or file
     // system error unchanged after its first occurrence. The temporary file is gone whenever it
-    // throws.
+    // throws. The file is made in `directory`, or the temporary directory when that is empty: a
+    // file made beside its final place reaches it by a rename.
     Result download(const platform::Url& url, const platform::ProgressHandler& progress = {},
-                    std::stop_token stop = {});
+                    std::stop_token stop = {}, const std::filesystem::path& directory = {});
 
     const std::string& userAgent() const { return userAgent_; }
     const std::filesystem::path& temporaryDirectory() const { return temporaryDirectory_; }
 
 private:
     struct Partial;
-    Result runOnce(const platform::Url& url, Partial& partial, const platform::ProgressHandler& progress,
-                   std::stop_token stop);
+    Result runOnce(const platform::Url& url, Partial& partial, const std::filesystem::path& directory,
+                   const platform::ProgressHandler& progress, std::stop_token stop);
 
     std::string userAgent_;
     DownloaderOptions options_;

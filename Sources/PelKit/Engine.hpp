@@ -139,9 +139,10 @@ private:
                               const UpdateProgress& progress, const BytesProgress& bytesProgress,
                               std::stop_token stop);
     // The steps after the download: installer package, or extraction, verification and the swap.
+    // `digest` is workFile's SHA-256 when already known, so the verifier does not read it again.
     InstallResult installDownload(const InstalledApp& app, const RemoteVersion& remote, const Url& workFile,
-                                  std::int64_t bytes, const std::filesystem::path& workDir,
-                                  const UpdateProgress& progress);
+                                  const std::optional<std::string>& digest, std::int64_t bytes,
+                                  const std::filesystem::path& workDir, const UpdateProgress& progress);
     void updateFailed(const InstalledApp& app, std::string_view code, const std::string& message);
 
     EngineSeams seams_;

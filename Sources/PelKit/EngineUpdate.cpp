@@ -219,7 +219,6 @@ InstallResult Engine::updateInner(const InstalledApp& app, const RemoteVersion& 
     // The name comes from the feed: "..", "." or an encoded "/" must not address a folder, since
     // the downloader replaces whatever is at its destination.
     const std::string filename = DownloadCache::sanitizedFileName(url.lastPathComponent());
-    const fs::path destination = workDir / filename;
 
     if (opts.dryRun) {
         journal.emit("download_finished", Json{{"bundleID", app.bundleID}, {"dryRun", true}});
@@ -229,6 +228,7 @@ InstallResult Engine::updateInner(const InstalledApp& app, const RemoteVersion& 
 
     Url workFile;
     std::int64_t bytes = 0;
+    std::optional<std::string> digest; // of workFile, when already known
     if (auto cached =
             DownloadCache::lookup(app.bundleID, remote.version, filename, remote.sha256, remote.sizeBytes)) {
         report(progress, "Reusing cached download (" + filename + ")");
@@ -238,6 +238,8 @@ InstallResult Engine::updateInner(const InstalledApp& app, const RemoteVersion& 
         journal.emit("download_finished",
                      Json{{"bundleID", app.bundleID}, {"bytes", bytes}, {"cache", true}});
         workFile = *cached;
+        // A hit under a published hash has just been hashed against it.
+        digest = remote.sha256;
     } else {
         journal.emit("download_started", Json{{"bundleID", app.bundleID}, {"url", url.text()}});
         const TimePoint started = clock.now();
@@ -246,20 +248,21 @@ InstallResult Engine::updateInner(const InstalledApp& app, const RemoteVersion& 
             sizeText = fmt::format(" ({:.1f} MB)", static_cast<double>(*remote.sizeBytes) / kBytesPerMiB);
         report(progress, "Downloading " + app.name + sizeText);
         HTTP& http = seams_.http ? *seams_.http : HTTP::shared();
-        bytes = http.download(url, destination, bytesProgress, std::move(stop));
+        // Received beside its place in the cache and renamed there: written once, hashed as it
+        // arrives, and the key holds the former file or the whole new one.
+        workFile = DownloadCache::path(app.bundleID, remote.version, filename);
+        const fs::path cacheFile = workFile.filePath();
+        platform::createDirectories(cacheFile.parent_path(), 0700);
+        HTTP::DownloadedFile got = http.downloadFile(url, cacheFile, bytesProgress, std::move(stop));
+        bytes = got.bytes;
+        digest = std::move(got.sha256);
         journal.emit("download_finished", Json{{"bundleID", app.bundleID},
                                                {"bytes", bytes},
                                                {"durationMs", millisecondsSince(clock, started)}});
-        workFile = DownloadCache::store(Url::fromFilePath(destination.string()), app.bundleID, remote.version,
-                                        filename);
-        // The later steps read the stored copy; dropping this one frees its room and its name (a
-        // download called "extracted" would block the extraction folder).
-        std::error_code ignored;
-        fs::remove(destination, ignored);
     }
 
     try {
-        return installDownload(app, remote, workFile, bytes, workDir, progress);
+        return installDownload(app, remote, workFile, digest, bytes, workDir, progress);
     } catch (const PelError& e) {
         if (spoilsDownload(e.code())) DownloadCache::evict(app.bundleID, remote.version, filename);
         throw;
@@ -267,8 +270,8 @@ InstallResult Engine::updateInner(const InstalledApp& app, const RemoteVersion& 
 }
 
 InstallResult Engine::installDownload(const InstalledApp& app, const RemoteVersion& remote, const Url& workFile,
-                                      std::int64_t bytes, const fs::path& workDir,
-                                      const UpdateProgress& progress) {
+                                      const std::optional<std::string>& digest, std::int64_t bytes,
+                                      const fs::path& workDir, const UpdateProgress& progress) {
     const platform::Clock& clock = *seams_.clock;
     const InstallOptions install(false);
     const Installer::Format format = Installer::detectFormat(workFile);
@@ -278,7 +281,7 @@ InstallResult Engine::installDownload(const InstalledApp& app, const RemoteVersi
         // A package never reaches the verifier; its published size and hash still bind it to the
         // release, so a mismatching file is never installed.
         settleVerification(journal, app,
-                           Verifier::verifyDownload(workFile, remote.sizeBytes, remote.sha256));
+                           Verifier::verifyDownload(workFile, remote.sizeBytes, remote.sha256, digest));
         const TimePoint started = clock.now();
         InstallResult result =
             Installer::installPkg(app, workFile, expectedTeamID(overrides, app), install, &journal);
@@ -298,7 +301,7 @@ InstallResult Engine::installDownload(const InstalledApp& app, const RemoteVersi
     if (lowerExtension(extracted.lastPathComponent()) == "pkg") {
         report(progress, "Inspecting inner pkg signature");
         settleVerification(journal, app,
-                           Verifier::verifyDownload(workFile, remote.sizeBytes, remote.sha256));
+                           Verifier::verifyDownload(workFile, remote.sizeBytes, remote.sha256, digest));
         const TimePoint started = clock.now();
         InstallResult result =
             Installer::installPkg(app, extracted, expectedTeamID(overrides, app), install, &journal);
@@ -313,7 +316,7 @@ InstallResult Engine::installDownload(const InstalledApp& app, const RemoteVersi
     report(progress, "Verifying signature + Team ID");
     settleVerification(journal, app,
                        Verifier::verify(workFile, extracted, remote.sizeBytes, remote.sha256, app, remote,
-                                        overrides.entry(app.bundleID), &journal));
+                                        overrides.entry(app.bundleID), &journal, digest));
 
     report(progress, "Installing (atomic swap)");
     Installer::ReplaceSeams replace;

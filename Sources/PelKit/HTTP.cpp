@@ -157,7 +157,6 @@ HTTP::HTTP(HTTPOptions options)
     d.caFile = options_.caFile;
     d.sleeper = &sleeper_;
     d.transport = &transport_;
-    d.temporaryDirectory = options_.temporaryDirectory;
     d.requestTimeout = options_.requestTimeout;
     d.resourceTimeout = options_.downloadResourceTimeout;
     downloader_ = std::make_unique<Downloader>(options_.userAgent, std::move(d));
@@ -264,13 +263,13 @@ std::optional<std::int64_t> HTTP::head(const Url& url, std::stop_token stop) {
     }
 }
 
-std::int64_t HTTP::download(const Url& url, const std::filesystem::path& to,
-                            const platform::ProgressHandler& progress, std::stop_token stop) {
+HTTP::DownloadedFile HTTP::downloadFile(const Url& url, const std::filesystem::path& to,
+                                        const platform::ProgressHandler& progress, std::stop_token stop) {
     if (url.scheme() != "https") throw unexpected("TLS required: " + url.text());
     HostThrottle::Grant grant(throttle_, url.host());
     Downloader::Result result;
     try {
-        result = downloader_->download(url, progress, std::move(stop));
+        result = downloader_->download(url, progress, std::move(stop), to.parent_path());
     } catch (const platform::RedirectRefused&) {
         throw unexpected("download redirect downgraded");
     }
@@ -280,13 +279,13 @@ std::int64_t HTTP::download(const Url& url, const std::filesystem::path& to,
     });
     if (result.status != 200)
         throw failure(ErrorCode::NET_HTTP_5XX, fmt::format("download {} {}", result.status, url.text()));
-    std::error_code ignored;
-    std::filesystem::remove(to, ignored); // whatever is there; nothing there is fine
+    // A rename replaces a file whole, but not a folder.
+    if (std::filesystem::is_directory(to)) std::filesystem::remove_all(to);
     moveFile(result.file, to);
     dropFile.dismiss();
     auto size = static_cast<std::int64_t>(std::filesystem::file_size(to));
     if (progress) progress(size, size);
-    return size;
+    return {size, std::move(result.sha256)};
 }
 
 namespace testing {

@@ -83,8 +83,6 @@ struct HTTPOptions {
     std::chrono::milliseconds resourceTimeout{300'000};
     // Downloads: the same stall time-out, and this limit for one attempt.
     std::chrono::milliseconds downloadResourceTimeout{900'000};
-    // Where downloads are received before the move to their destination; empty: the system's.
-    std::filesystem::path temporaryDirectory{};
     // The largest GET body held in memory (the cask catalogue is some tens of megabytes); a
     // server sending more must not exhaust the process's memory.
     std::int64_t maxBodyBytes = 256 * 1024 * 1024;
@@ -115,14 +113,27 @@ public:
     // cannot be learned. Never throws.
     std::optional<std::int64_t> head(const platform::Url& url, std::stop_token stop = {});
 
-    // Fetches a file to `to` (replacing what is there) and returns its size. The host is held
-    // for the whole transfer, retries included. Progress (bytes so far, expected or -1) comes
-    // from the transfer's thread, and once more as (size, size) when the file is in place.
-    // Throws PelError (INT_UNEXPECTED for a URL or redirect that is not https, NET_TIMEOUT,
-    // NET_HTTP_5XX for a final status other than 200), platform::Cancelled, a transfer error
-    // that is not retried, or a file system error. No temporary file outlives a failure.
+    struct DownloadedFile {
+        std::int64_t bytes = 0;
+        std::string sha256; // of the whole file, lower-case hexadecimal
+    };
+
+    // Fetches a file to `to` (replacing what is there) and returns its size and digest. The file
+    // is received beside `to` ("pel-dl-<UUID>") and renamed into place, so `to` holds the former
+    // file or the whole new one. The host is held for the whole transfer, retries included.
+    // Progress (bytes so far, expected or -1) comes from the transfer's thread, and once more as
+    // (size, size) when the file is in place. Throws PelError (INT_UNEXPECTED for a URL or
+    // redirect that is not https, NET_TIMEOUT, NET_HTTP_5XX for a final status other than 200),
+    // platform::Cancelled, a transfer error that is not retried, or a file system error. No
+    // temporary file outlives a failure.
+    DownloadedFile downloadFile(const platform::Url& url, const std::filesystem::path& to,
+                                const platform::ProgressHandler& progress = {}, std::stop_token stop = {});
+
+    // `downloadFile`'s size alone.
     std::int64_t download(const platform::Url& url, const std::filesystem::path& to,
-                          const platform::ProgressHandler& progress = {}, std::stop_token stop = {});
+                          const platform::ProgressHandler& progress = {}, std::stop_token stop = {}) {
+        return downloadFile(url, to, progress, std::move(stop)).bytes;
+    }
 
 private:
     platform::HttpRequest makeRequest(const platform::Url& url, std::string method) const;

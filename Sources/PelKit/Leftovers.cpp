@@ -84,12 +84,13 @@ void sweepWorkFolders(const fs::path& root, const platform::Clock& clock) {
     }
 }
 
-// root/<bundle>/<version>/.pel-store-*
+// root/<bundle>/<version>/.pel-store-* and the downloads received there, pel-dl-*
 void sweepPartialStores(const platform::Clock& clock) {
     for (const fs::path& bundle : entriesOf(DownloadCache::root().filePath())) {
         for (const fs::path& version : entriesOf(bundle)) {
             for (const fs::path& p : entriesOf(version)) {
-                if (!p.filename().native().starts_with(".pel-store-")) continue;
+                const std::string name = p.filename().native();
+                if (!name.starts_with(".pel-store-") && !name.starts_with("pel-dl-")) continue;
                 auto st = entryStat(p);
                 if (!st || !S_ISREG(st->st_mode) || !olderThanMinimum(*st, clock) || inUse(p)) continue;
                 std::error_code ec;

@@ -49,7 +49,7 @@ private:
 
 // Removes the leftovers of earlier runs that are older than kMinimumAge on `clock` and not in use
 // by this process: "pel-<UUID>" and "pel-admin-<UUID>" folders in `temporaryRoot`, ".pel-store-*"
-// files in the download cache, and images named by attach records (detached, then the record
+// and "pel-dl-*" files in the download cache, and images named by attach records (detached, then the record
 // goes). Never throws; costs a few directory listings when there is nothing to remove.
 void sweep(const std::filesystem::path& temporaryRoot, const platform::Clock& clock);
 

@@ -66,7 +66,8 @@ private:
 // Steps 1 and 2, over the downloaded file alone; the aborted result when one of them stops the run.
 std::optional<VerifyResult> runDownloadSteps(Run& run, const std::string& downloadPath,
                                              std::optional<std::int64_t> expectedSize,
-                                             const std::optional<std::string>& expectedSHA256) {
+                                             const std::optional<std::string>& expectedSHA256,
+                                             const std::optional<std::string>& knownSHA256) {
     const std::int64_t actualSize = fileSize(downloadPath);
 
     // 1. size
@@ -88,7 +89,7 @@ std::optional<VerifyResult> runDownloadSteps(Run& run, const std::string& downlo
     } else {
         std::string digest;
         try {
-            digest = platform::sha256HexOfFile(downloadPath);
+            digest = knownSHA256 ? *knownSHA256 : platform::sha256HexOfFile(downloadPath);
         } catch (const std::exception& e) {
             return run.abort(ErrorCode::INT_UNEXPECTED, std::string("sha256 read failed: ") + e.what());
         }
@@ -105,9 +106,11 @@ std::optional<VerifyResult> runDownloadSteps(Run& run, const std::string& downlo
 VerifyResult runSteps(Run& run, const Url& downloadURL, const Url& extractedApp,
                       std::optional<std::int64_t> expectedSize,
                       const std::optional<std::string>& expectedSHA256, const InstalledApp& installed,
-                      const RemoteVersion& remote, const std::optional<OverrideEntry>& overrides) {
+                      const RemoteVersion& remote, const std::optional<OverrideEntry>& overrides,
+                      const std::optional<std::string>& knownSHA256) {
     const std::string appPath = extractedApp.filePath();
-    if (auto stopped = runDownloadSteps(run, downloadURL.filePath(), expectedSize, expectedSHA256))
+    if (auto stopped =
+            runDownloadSteps(run, downloadURL.filePath(), expectedSize, expectedSHA256, knownSHA256))
         return std::move(*stopped);
 
     // 3. extract: done by the caller before verification.
@@ -208,11 +211,11 @@ VerifyResult Verifier::verify(const Url& downloadURL, const Url& extractedApp,
                               std::optional<std::int64_t> expectedSize,
                               const std::optional<std::string>& expectedSHA256, const InstalledApp& installed,
                               const RemoteVersion& remote, const std::optional<OverrideEntry>& overrides,
-                              Journal* /*journal*/) {
+                              Journal* /*journal*/, const std::optional<std::string>& knownSHA256) {
     Run run;
     try {
         return runSteps(run, downloadURL, extractedApp, expectedSize, expectedSHA256, installed, remote,
-                        overrides);
+                        overrides, knownSHA256);
     } catch (const std::exception& e) {
         // Failure is reported as data, even for faults no step foresees (memory, say).
         return run.abort(ErrorCode::INT_UNEXPECTED, std::string("verify failed: ") + e.what());
@@ -222,10 +225,12 @@ VerifyResult Verifier::verify(const Url& downloadURL, const Url& extractedApp,
 }
 
 VerifyResult Verifier::verifyDownload(const Url& downloadURL, std::optional<std::int64_t> expectedSize,
-                                      const std::optional<std::string>& expectedSHA256) {
+                                      const std::optional<std::string>& expectedSHA256,
+                                      const std::optional<std::string>& knownSHA256) {
     Run run;
     try {
-        if (auto stopped = runDownloadSteps(run, downloadURL.filePath(), expectedSize, expectedSHA256))
+        if (auto stopped =
+                runDownloadSteps(run, downloadURL.filePath(), expectedSize, expectedSHA256, knownSHA256))
             return std::move(*stopped);
         return run.steps();
     } catch (const std::exception& e) {

@@ -41,18 +41,22 @@ public:
 
     // Runs the steps in order and stops at the first failing one that guards safety or integrity;
     // the Gatekeeper assessment is recorded only. Never throws and changes no file. `journal` is
-    // accepted but not written to: the engine records the steps.
+    // accepted but not written to: the engine records the steps. `knownSHA256` is the download's
+    // digest when the caller already has it (hashed as it was received); the file is then not
+    // read again.
     static VerifyResult verify(const Url& downloadURL, const Url& extractedApp,
                                std::optional<std::int64_t> expectedSize,
                                const std::optional<std::string>& expectedSHA256,
                                const InstalledApp& installed, const RemoteVersion& remote,
-                               const std::optional<OverrideEntry>& overrides, Journal* journal);
+                               const std::optional<OverrideEntry>& overrides, Journal* journal,
+                               const std::optional<std::string>& knownSHA256 = std::nullopt);
 
     // Only the "size" and "sha256" steps, for a download that installs as a package and so never
     // reaches `verify`: the file must still be the one the source published. `extractedApp` stays
     // empty. Never throws and changes no file.
     static VerifyResult verifyDownload(const Url& downloadURL, std::optional<std::int64_t> expectedSize,
-                                       const std::optional<std::string>& expectedSHA256);
+                                       const std::optional<std::string>& expectedSHA256,
+                                       const std::optional<std::string>& knownSHA256 = std::nullopt);
 };
 
 } // namespace pelkit

@@ -2,6 +2,7 @@
 #include "PelKit/HTTP.hpp"
 #include "PelKit/Models.hpp"
 #include "Platform/Errors.hpp"
+#include "Platform/Sha256.hpp"
 #include "Support/LoopbackPort.hpp"
 #include "Support/TempDir.hpp"
 #include "Support/TestServer.hpp"
@@ -69,22 +70,22 @@ protected:
     DownloadTest() : sleeper(clock) { http = makeClient(60s); }
 
     std::unique_ptr<HTTP> makeClient(std::chrono::milliseconds requestTimeout,
-                                     platform::HttpTransport* transport = nullptr, fs::path tmp = {}) {
+                                     platform::HttpTransport* transport = nullptr) {
         pelkit::HTTPOptions o;
         o.caFile = server.caFile();
         o.clock = &clock;
         o.sleeper = &sleeper;
         o.transport = transport;
         o.requestTimeout = requestTimeout;
-        o.temporaryDirectory = tmp.empty() ? temp.path() : tmp;
         return std::make_unique<HTTP>(o);
     }
 
-    // Names left in the temporary directory.
+    // Partial files left beside the destination, where downloads are received.
     std::vector<std::string> leftovers() const {
         std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(temp.path()))
-            names.push_back(e.path().filename());
+        for (const auto& e : fs::directory_iterator(out.path())) {
+            if (e.path().filename().native().starts_with("pel-dl-")) names.push_back(e.path().filename());
+        }
         return names;
     }
 
@@ -101,7 +102,6 @@ protected:
     TestServer server;
     platform::ManualClock clock;
     VirtualSleeper sleeper;
-    TempDir temp{"pel-dl-tmp"};
     TempDir out{"pel-dl-out"};
     TempDir files{"pel-dl-src"};
     std::unique_ptr<HTTP> http;
@@ -349,12 +349,50 @@ TEST_F(DownloadTest, OtherTransferErrorsAreThrownUnchangedAtOnce) {
     EXPECT_TRUE(leftovers().empty());
 }
 
-TEST_F(DownloadTest, TemporaryDirectoryThatCannotTakeFilesFailsWithTheFileError) {
-    writeFile(temp / "not-a-dir", "x");
-    auto client = makeClient(60s, nullptr, temp / "not-a-dir");
+TEST_F(DownloadTest, DestinationFolderThatCannotTakeFilesFailsWithTheFileError) {
+    writeFile(out / "not-a-dir", "x");
     server.script("/f", {Reply::ok("x")});
-    EXPECT_THROW(client->download(server.url("/f"), out / "file.zip"), fs::filesystem_error);
+    EXPECT_THROW(http->download(server.url("/f"), out / "not-a-dir" / "file.zip"), fs::filesystem_error);
     EXPECT_TRUE(server.requests("/f").empty());
+}
+
+// The digest comes from the bytes as they were written; it must be the finished file's whatever
+// the attempts did: resumed, restarted because the server ignored the range or the file changed.
+TEST_F(DownloadTest, DigestIsTheWholeFinishedFilesAcrossAttempts) {
+    const std::string content = pattern(400'000);
+    const std::string changed = pattern(250'000, 2);
+    writeFile(files / "f", content);
+    writeFile(files / "new", changed);
+    struct Case {
+        const char* name;
+        std::vector<Reply> replies;
+        const std::string& expected;
+    };
+    const Case cases[] = {
+        {"whole", {Reply::fromFile(files / "f", "\"v1\"")}, content},
+        {"resumed", {droppedFile(files / "f", 150'000), Reply::fromFile(files / "f", "\"v1\"")}, content},
+        {"range ignored", {droppedFile(files / "f", 150'000), Reply::ok(content, {{"ETag", "\"v1\""}})}, content},
+        {"changed", {droppedFile(files / "f", 150'000), Reply::fromFile(files / "new", "\"v2\"")}, changed},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = fmt::format("/digest-{}", static_cast<const void*>(&c));
+        server.script(path, c.replies);
+        const HTTP::DownloadedFile got = http->downloadFile(server.url(path), out / "file.zip");
+        EXPECT_EQ(got.bytes, static_cast<std::int64_t>(c.expected.size()));
+        EXPECT_TRUE(readFile(out / "file.zip") == c.expected);
+        EXPECT_EQ(got.sha256, platform::sha256Hex(c.expected));
+        EXPECT_EQ(server.requests(path).size(), c.replies.size());
+    }
+    EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(DownloadTest, AFolderAtTheDestinationIsReplacedByTheFile) {
+    fs::create_directories(out / "file.zip" / "inner");
+    writeFile(out / "file.zip" / "inner" / "x", "x");
+    server.script("/f", {Reply::ok("payload")});
+    EXPECT_EQ(http->download(server.url("/f"), out / "file.zip"), 7);
+    EXPECT_EQ(readFile(out / "file.zip"), "payload");
 }
 
 TEST_F(DownloadTest, DownloadsToOneHostTakeTurnsOtherHostsRunTogether) {
@@ -425,20 +463,20 @@ TEST(MoveFile, FallsBackToCopyAcrossFileSystems) {
     fs::remove_all(shm);
 }
 
-TEST_F(DownloadTest, DownloadAcrossFileSystemsLandsWhole) {
-    struct stat outStat {};
+TEST_F(DownloadTest, DownloadToAnotherFileSystemIsReceivedThere) {
+    struct stat tmpStat {};
     struct stat shmStat {};
-    if (::stat(out.path().c_str(), &outStat) != 0 || ::stat("/dev/shm", &shmStat) != 0 ||
-        outStat.st_dev == shmStat.st_dev) {
+    if (::stat(fs::temp_directory_path().c_str(), &tmpStat) != 0 || ::stat("/dev/shm", &shmStat) != 0 ||
+        tmpStat.st_dev == shmStat.st_dev) {
         GTEST_SKIP() << "no second file system at /dev/shm";
     }
     char shmPattern[] = "/dev/shm/pel-dl-XXXXXX";
     ASSERT_TRUE(::mkdtemp(shmPattern));
-    auto client = makeClient(60s, nullptr, shmPattern);
+    const fs::path shm = shmPattern;
     std::string content = pattern(500'000);
     server.script("/f", {Reply::ok(content)});
-    EXPECT_EQ(client->download(server.url("/f"), out / "file.zip"), 500'000);
-    EXPECT_TRUE(readFile(out / "file.zip") == content);
-    EXPECT_TRUE(fs::is_empty(shmPattern));
-    fs::remove_all(shmPattern);
+    EXPECT_EQ(http->download(server.url("/f"), shm / "file.zip"), 500'000);
+    EXPECT_TRUE(readFile(shm / "file.zip") == content);
+    EXPECT_EQ(std::distance(fs::directory_iterator(shm), fs::directory_iterator()), 1);
+    fs::remove_all(shm);
 }

@@ -236,6 +236,32 @@ TEST_F(EngineUpdateTest, TheSameReleaseAgainComesFromTheCacheWithoutARequest) {
     EXPECT_TRUE(f.workDirs().empty());
 }
 
+// The download is received beside its place in the cache and renamed there: the work folder never
+// holds a copy, and nothing but the finished file stays.
+TEST_F(EngineUpdateTest, TheDownloadIsReceivedInTheCacheFolderAndRenamedIntoPlace) {
+    const fs::path zip = f.zipBundleOfSize(fooBundle("2.0"), 1572864);
+    const RemoteVersion remote = f.publish(zip, "/dl/Foo.zip", "2.0");
+    const fs::path cached = f.cacheFile(kFoo, "2.0", "Foo.zip");
+    std::vector<std::string> cacheNames;
+    std::size_t workFiles = 0;
+    f.onBytes = [&](std::int64_t got, std::int64_t expected) {
+        if (!cacheNames.empty() || got <= 0 || got >= expected) return;
+        for (const auto& e : fs::directory_iterator(cached.parent_path()))
+            cacheNames.push_back(e.path().filename().string());
+        for (const fs::path& work : f.workDirs())
+            workFiles += static_cast<std::size_t>(
+                std::distance(fs::recursive_directory_iterator(work), fs::recursive_directory_iterator()));
+    };
+    const UpdateRun run = f.update(app, remote);
+    ASSERT_TRUE(run.result) << errorText(run);
+
+    ASSERT_EQ(cacheNames.size(), 1u);
+    EXPECT_TRUE(cacheNames[0].starts_with("pel-dl-")) << cacheNames[0];
+    EXPECT_EQ(workFiles, 0u);
+    EXPECT_EQ(std::distance(fs::directory_iterator(cached.parent_path()), fs::directory_iterator()), 1);
+    EXPECT_EQ(platform::sha256HexOfFile(cached.string()), *remote.sha256);
+}
+
 TEST_F(EngineUpdateTest, DownloadingTextShowsThePublishedSizeInMegabytes) {
     f.server.script("/dl/missing.zip", {Reply::withStatus(404)});
     const std::pair<std::optional<std::int64_t>, std::string> cases[] = {

@@ -326,6 +326,46 @@ TEST_F(VerifierTest, DownloadOnlyVerificationRunsTheSizeAndHashStepsAlone) {
     EXPECT_TRUE(unreadable.abortMessage->starts_with("sha256 read failed: ")) << *unreadable.abortMessage;
 }
 
+// A digest the caller already has (taken as the file was received) is compared as the file's own:
+// the file is not read for it, so an unreadable one passes on a matching digest.
+TEST_F(VerifierTest, AKnownDigestStandsForReadingTheFile) {
+    const std::string digest = platform::sha256Hex(std::string(1000, 'z'));
+    const std::string other(64, 'b');
+    std::string upper = digest;
+    for (char& ch : upper)
+        if (ch >= 'a' && ch <= 'f') ch = static_cast<char>(ch - 'a' + 'A');
+    fs::remove(download);
+    fs::create_directories(download); // reading it would fail
+    const Url url = Url::fromFilePath(download.string());
+    struct Case {
+        const char* name;
+        std::string known;
+        std::string expected;
+        bool passed;
+    };
+    const Case cases[] = {
+        {"match", digest, digest, true},
+        {"match ignoring case", digest, upper, true},
+        {"mismatch", other, digest, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const VerifyResult r = Verifier::verifyDownload(url, std::nullopt, c.expected, c.known);
+        if (c.passed) {
+            EXPECT_EQ(r.steps, (Steps{sizeNone, {"sha256", true, "match"}}));
+            EXPECT_FALSE(r.aborted);
+        } else {
+            EXPECT_EQ(r.steps, (Steps{sizeNone, {"sha256", false, c.known + " != " + c.expected}}));
+            EXPECT_EQ(r.abortCode, ErrorCode::SRC_HASH_MISMATCH);
+        }
+    }
+    // The full verification takes it the same way, and still stops on a mismatch.
+    expectAborted(Verifier::verify(url, Url::fromFilePath(bundle.string()), std::nullopt, digest, installed,
+                                   remote, overrides, nullptr, other),
+                  {sizeNone, {"sha256", false, other + " != " + digest}}, ErrorCode::SRC_HASH_MISMATCH,
+                  "sha256 mismatch");
+}
+
 TEST_F(VerifierTest, RejectedSignatureStopsBeforeTheTeamID) {
     pelsupport::markSignatureRejected(bundle, "\n  " + bundle.string() +
                                                   ": a sealed resource is missing or invalid\n\t\n");

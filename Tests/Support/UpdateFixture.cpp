@@ -59,13 +59,11 @@ UpdateFixture::UpdateFixture()
     installFakeInstaller(tools);
     installFakeBrew(tools);
 
-    fs::create_directories(dir / "downloads");
     fs::create_directories(dir / "built");
     HTTPOptions options;
     options.caFile = server.caFile();
     options.clock = &httpClock;
     options.sleeper = &sleeper;
-    options.temporaryDirectory = dir / "downloads";
     http = std::make_unique<HTTP>(options);
 
     journal = std::make_unique<Journal>("01TESTRUN000", &db_, journalClock);
