@@ -34,7 +34,6 @@ struct Fixture {
     std::unique_ptr<pelkit::HTTP> client() {
         pelkit::HTTPOptions o;
         o.caFile = server.caFile();
-        o.temporaryDirectory = dir.path();
         return std::make_unique<pelkit::HTTP>(o);
     }
 
