@@ -209,7 +209,7 @@ struct Hop {
 
     void finishHead() {
         headComplete = true;
-        redirect = isRedirectStatus(status) && headers.contains("Location");
+        redirect = request->followRedirects && isRedirectStatus(status) && headers.contains("Location");
         if (redirect) return;
         if (auto len = headers.get("Content-Length")) expected = parseLength(*len).value_or(-1);
         try {

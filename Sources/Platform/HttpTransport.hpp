@@ -125,6 +125,8 @@ struct HttpRequest {
     // Trust only this CA file; when empty, the process default (tests) or the system store.
     std::optional<std::filesystem::path> caFile{};
     int maxRedirects = 10;
+    // When off, a redirect is the final response: its status, headers and body reach the caller.
+    bool followRedirects = true;
     // Body bytes of the final response so far, and its announced length or -1. Called on the
     // transfer's thread.
     ProgressHandler progress{};

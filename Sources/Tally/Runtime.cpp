@@ -4,6 +4,7 @@
 #include "Platform/SerialQueue.hpp"
 #include "Platform/WorkerPool.hpp"
 #include "Tally/Signals/SignalManageable.hpp"
+#include "Tally/Signals/SignalManager.hpp"
 #include "Tally/Vendor.hpp"
 
 #include <cstdlib>
@@ -51,7 +52,19 @@ const Runtime* complete(Runtime runtime, Purpose purpose) {
     }
     if (!runtime.appEvents) runtime.appEvents = std::make_shared<AppEvents>();
     if (!runtime.logHandler) runtime.logHandler = LogHandler::standard(LogLevel::info);
-    if (!runtime.makePipeline) runtime.makePipeline = makeDiscardingPipeline;
+    if (!runtime.transport && purpose == Purpose::host) {
+        runtime.transport = std::shared_ptr<platform::HttpTransport>(&platform::defaultTransport(), [](auto*) {});
+    }
+    if (!runtime.makePipeline) {
+        if (purpose == Purpose::host) {
+            runtime.makePipeline = makeSignalManager;
+        } else {
+            runtime.makePipeline = makeDiscardingPipeline;
+        }
+    }
+    if (!runtime.hostInfo) {
+        runtime.hostInfo = [environment = runtime.environment] { return linuxHostInfo(environment); };
+    }
     if (!runtime.isMainThread) {
         if (auto queue = std::dynamic_pointer_cast<platform::SerialQueue>(runtime.main)) {
             runtime.isMainThread = [queue = std::weak_ptr(queue)] {

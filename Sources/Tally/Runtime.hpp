@@ -5,6 +5,7 @@
 #include "Platform/HttpTransport.hpp"
 #include "Tally/AppEvents.hpp"
 #include "Tally/DefaultsStore.hpp"
+#include "Tally/HostInfo.hpp"
 #include "Tally/Helpers/LogHandler.hpp"
 
 #include <atomic>
@@ -37,6 +38,7 @@ struct Runtime {
     using EnvironmentLookup = std::function<std::optional<std::string>(const std::string& name)>;
     using PipelineFactory = std::function<std::shared_ptr<SignalManageable>(
         const std::shared_ptr<TelemetryManagerConfiguration>& configuration)>;
+    using HostInfoProvider = std::function<HostInfo()>;
 
     // platform::systemClock().
     std::shared_ptr<const platform::Clock> clock;
@@ -46,7 +48,7 @@ struct Runtime {
     std::shared_ptr<platform::Executor> utility;
     // A platform::SerialQueue with the given label, on `clock`.
     SerialQueueFactory makeSerialQueue;
-    // Carries the uploads. No default yet: empty means no transport.
+    // Carries the uploads: platform::defaultTransport(). testing::reset leaves it absent (no uploads).
     std::shared_ptr<platform::HttpTransport> transport;
     // DefaultsStore::inMemory(): hosts that keep their statistics across runs give a folder of their own.
     std::optional<DefaultsStore> defaults;
@@ -59,8 +61,11 @@ struct Runtime {
     std::shared_ptr<AppEvents> appEvents;
     // Where the client reports when no configuration's handler applies: LogHandler::standard(info).
     std::optional<LogHandler> logHandler;
-    // Builds the signal pipeline of each installed manager: makeDiscardingPipeline.
+    // Builds the signal pipeline of each installed manager: makeSignalManager (testing::reset:
+    // makeDiscardingPipeline, so tests upload only when they say so).
     PipelineFactory makePipeline;
+    // What the host says about itself, read on `main` for every signal: linuxHostInfo over `environment`.
+    HostInfoProvider hostInfo;
     // Whether the calling thread is the one `main` runs on: a platform::SerialQueue's own thread, else
     // the thread that installed the runtime (the host's main thread; the test thread that drives a
     // platform::ManualExecutor).
@@ -133,7 +138,7 @@ private:
 namespace testing {
 // Drains the current runtime's executors and the serial queues made through it, retires every
 // process-wide instance (see ProcessWide), then installs `runtime` (defaults as for install, except
-// that the caches directory stays absent when not given). Old instances and their executors are leaked,
+// that the caches directory and the transport stay absent and the pipeline discards, when not given). Old instances and their executors are leaked,
 // never destroyed. Their delayed tasks stay where they were: give the new runtime new executors.
 void reset(Runtime runtime = {});
 } // namespace testing

@@ -150,6 +150,23 @@ TEST_F(HttpTransportTest, RedirectLoopEndsAsAnError) {
     EXPECT_EQ(server.requests("/loop").size(), 4u);
 }
 
+TEST_F(HttpTransportTest, RedirectNotFollowedIsTheAnswer) {
+    auto moved = Reply::redirect(302, "/elsewhere");
+    moved.body = "moved";
+    server.script("/post", {moved});
+    server.script("/elsewhere", {Reply::ok("should not be asked")});
+    auto r = request("/post", "POST");
+    r.body = "payload";
+    r.followRedirects = false;
+    r.maxRedirects = 0; // not followed, so no redirect counts against the limit
+    auto response = transport.perform(r);
+    EXPECT_EQ(response.status, 302);
+    EXPECT_EQ(response.headers.get("Location"), "/elsewhere");
+    EXPECT_EQ(response.body, "moved");
+    EXPECT_EQ(response.url, server.url("/post"));
+    EXPECT_TRUE(server.requests("/elsewhere").empty());
+}
+
 TEST_F(HttpTransportTest, SeeOtherTurnsAPostIntoAGet) {
     server.script("/form", {Reply::redirect(303, "/result")});
     server.script("/result", {Reply::ok("ok")});

@@ -77,6 +77,9 @@ struct VirtualRuntime {
     // Left empty: the runtime's defaults (a discarding pipeline; a handler that drops every line).
     tally::Runtime::PipelineFactory makePipeline;
     std::optional<tally::LogHandler> logHandler;
+    // Left empty: no transport, and the host information of the (empty) environment.
+    std::shared_ptr<platform::HttpTransport> transport;
+    tally::Runtime::HostInfoProvider hostInfo;
 
     // Installs this runtime; `cachesDirectory` absent unless given.
     void install(std::optional<std::filesystem::path> cachesDirectory = std::nullopt,
@@ -93,6 +96,8 @@ struct VirtualRuntime {
         r.appEvents = appEvents;
         r.logHandler = logHandler ? *logHandler : tally::LogHandler{tally::LogLevel::error, {}};
         r.makePipeline = makePipeline;
+        r.transport = transport;
+        r.hostInfo = hostInfo;
         tally::testing::reset(std::move(r));
     }
 };
