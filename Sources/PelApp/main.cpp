@@ -26,7 +26,8 @@ int main(int argc, char** argv) {
     if (sandbox) seams.http = sandbox->http;
     pelapp::AppModel model(executor, engines, workspace, urls, pelapp::AppInfo::current(), seams);
     pelapp::AppDelegate delegate(pelapp::appDefaults(), model.appInfo(),
-                                 std::make_shared<pelapp::TallyAnalyticsClient>());
+                                 std::make_shared<pelapp::TallyAnalyticsClient>(
+                                     pelapp::TallyHostSetup::forApplication(executor, model.appInfo())));
     delegate.applicationDidFinishLaunching();
     pelapp::WindowGroup group(model);
     pelapp::PelAppMain shell(model, group, sandbox ? sandbox->killSwitch : pelkit::KillSwitchOptions{});
