@@ -12,6 +12,18 @@ const std::map<std::string, std::string, std::less<>>& table() {
     static const auto* entries = new std::map<std::string, std::string, std::less<>>{
         {"app.name", "Pelloran"},
         {"toolbar.rescan", "Rescan"},
+        {"settings.general", "General"},
+        {"settings.updates", "Updates"},
+        {"settings.advanced", "Advanced"},
+        {"settings.about", "About"},
+        {"settings.launchAtLogin", "Launch at login"},
+        {"settings.sendFeedback", "Send Feedback…"},
+        {"settings.privacyPolicy", "Privacy Policy"},
+        {"settings.termsOfService", "Terms of Service"},
+        {"settings.autoScan", "Scan automatically"},
+        {"settings.openJournal", "Open Journal Folder"},
+        {"settings.openCache", "Open Cache Folder"},
+        {"settings.resetOverrides", "Reset Overrides"},
     };
     return *entries;
 }

@@ -8,6 +8,7 @@
 #include "PelApp/IgnoredSheet.hpp"
 #include "PelApp/ModelRelay.hpp"
 #include "PelApp/SettingsPanes.hpp"
+#include "PelApp/SettingsView.hpp"
 #include "PelApp/UiKit.hpp"
 #include "PelApp/UpdateSheet.hpp"
 #include "PelApp/WindowState.hpp"
@@ -244,6 +245,11 @@ void MainWindow::buildMenus() {
     connect(newWindow, &QAction::triggered, this, [this] {
         if (onNewWindow) onNewWindow();
     });
+    auto* settings = fileMenu_->addAction(ui::actionText("Settings…"));
+    settings->setObjectName("settingsAction");
+    settings->setMenuRole(QAction::PreferencesRole);
+    settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
+    connect(settings, &QAction::triggered, this, [this] { showSettingsWindow(model_); });
 }
 
 void MainWindow::showEvent(QShowEvent* event) {

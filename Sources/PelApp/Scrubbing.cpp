@@ -30,23 +30,32 @@ void appendReplacing(std::string& out, std::string_view text, std::string_view n
     out += text.substr(from);
 }
 
-} // namespace
-
-std::string scrubPersonalText(std::string_view text, std::string_view home, std::string_view loginName) {
+std::string_view withoutTrailingSlashes(std::string_view home) {
     while (home.size() > 1 && home.back() == '/')
         home.remove_suffix(1);
+    return home;
+}
+
+// Replaces every occurrence of any of `homes` with "$HOME", then the login name between them.
+std::string scrub(std::string_view text, const std::vector<std::string_view>& homes, std::string_view loginName) {
     // Split at the home path first, so the login name is replaced only between its occurrences.
     std::vector<std::string_view> pieces;
-    if (isReplaceable(home)) {
-        std::size_t from = 0;
-        for (std::size_t at = text.find(home); at != std::string_view::npos; at = text.find(home, from)) {
-            pieces.push_back(text.substr(from, at - from));
-            from = at + home.size();
+    std::size_t from = 0;
+    for (;;) {
+        std::size_t at = std::string_view::npos;
+        std::size_t length = 0;
+        for (std::string_view home : homes) {
+            const std::size_t found = text.find(home, from);
+            if (found < at || (found == at && found != std::string_view::npos && home.size() > length)) {
+                at = found;
+                length = home.size();
+            }
         }
-        pieces.push_back(text.substr(from));
-    } else {
-        pieces.push_back(text);
+        if (at == std::string_view::npos) break;
+        pieces.push_back(text.substr(from, at - from));
+        from = at + length;
     }
+    pieces.push_back(text.substr(from));
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < pieces.size(); ++i) {
@@ -54,6 +63,26 @@ std::string scrubPersonalText(std::string_view text, std::string_view home, std:
         appendReplacing(out, pieces[i], loginName, kUserMark);
     }
     return out;
+}
+
+} // namespace
+
+std::string scrubPersonalText(std::string_view text, std::string_view home, std::string_view loginName) {
+    home = withoutTrailingSlashes(home);
+    std::vector<std::string_view> homes;
+    if (isReplaceable(home)) homes.push_back(home);
+    return scrub(text, homes, loginName);
+}
+
+std::string scrubJournalText(std::string_view text, std::string_view home, std::string_view loginName) {
+    home = withoutTrailingSlashes(home);
+    if (!isReplaceable(home)) return scrub(text, {}, loginName);
+    std::string escaped;
+    for (char c : home) {
+        if (c == '/') escaped += '\\';
+        escaped += c;
+    }
+    return scrub(text, {home, escaped}, loginName);
 }
 
 std::optional<std::string> passwordDatabaseName(uid_t uid) {

@@ -16,6 +16,10 @@ namespace pelapp {
 // "$HOME" is never touched.
 std::string scrubPersonalText(std::string_view text, std::string_view home, std::string_view loginName);
 
+// The same for journal lines, which also hold the home folder in the escaped form that the journal
+// writes ("/" as "\/"): both forms become "$HOME".
+std::string scrubJournalText(std::string_view text, std::string_view home, std::string_view loginName);
+
 // The login name of `uid` in the password database; nothing when it has no entry.
 using PasswordLookup = std::function<std::optional<std::string>(uid_t)>;
 std::optional<std::string> passwordDatabaseName(uid_t uid);

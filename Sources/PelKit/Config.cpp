@@ -272,6 +272,16 @@ std::vector<IgnoredEntry> Overrides::ignoredEntries() const {
     return out;
 }
 
+void Overrides::reset() {
+    std::lock_guard writing(persistLock_);
+    {
+        std::lock_guard guard(lock_);
+        file_.apps.clear();
+        file_.schemaVersion = currentSchema;
+    }
+    if (url_) platform::atomicWrite(url_->filePath(), kEmptyDocument);
+}
+
 void Overrides::persist() {
     if (!url_) return;
     // Writes run one at a time and each encodes the state as of its start, so the last write to

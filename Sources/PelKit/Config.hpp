@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pelkit {
@@ -112,6 +113,12 @@ public:
     void clearIgnore(const std::string& bundleID);
     // Entries whose ignore is true, by bundle identifier in byte order.
     std::vector<IgnoredEntry> ignoredEntries() const;
+    // Empties the store and writes kEmptyDocument to its file (atomically; the file's folder is not
+    // created). A write error is thrown; the store stays empty.
+    void reset();
+
+    // The text of a file without entries.
+    static constexpr std::string_view kEmptyDocument = R"({ "schemaVersion": 1, "apps": {} })";
 
 private:
     void persist();

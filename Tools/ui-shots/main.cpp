@@ -3,7 +3,10 @@
 #include "DetailShots.hpp"
 #include "Fixture.hpp"
 
+#include "PelApp/LoginItem.hpp"
 #include "PelApp/MainWindow.hpp"
+#include "PelApp/SettingsSigning.hpp"
+#include "PelApp/SettingsView.hpp"
 #include "PelApp/SymbolNames.hpp"
 #include "PelApp/UiKit.hpp"
 #include "PelApp/WindowState.hpp"
@@ -13,6 +16,7 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QPixmap>
+#include <QTabWidget>
 #include <QWidget>
 
 #include <fmt/core.h>
@@ -161,6 +165,39 @@ bool saveSymbolSheet(const QString& path) {
     return sheet.grab().save(path, "PNG");
 }
 
+// A login item that is on, for the picture.
+struct EnabledLoginItem final : pelapp::LoginItem {
+    pelapp::LoginItemStatus status() const override { return pelapp::LoginItemStatus::enabled; }
+    void registerItem() override {}
+    void unregisterItem() override {}
+};
+
+// The settings window, one picture per tab.
+int saveSettingsShots(const QString& out, uishots::Fixture& fixture) {
+    fixture.reset();
+    EnabledLoginItem loginItem;
+    pelapp::SigningTeam signingTeam(fixture.model().appInfo().bundlePath);
+    pelapp::SettingsView view(fixture.model(), platform::Defaults::inMemory(), loginItem, signingTeam);
+    view.show();
+    settle();
+    auto* tabs = view.findChild<QTabWidget*>("settingsTabs");
+    const char* files[] = {"settings-general.png", "settings-updates.png", "settings-advanced.png",
+                           "settings-about.png"};
+    int failures = 0;
+    for (int i = 0; i < 4; ++i) {
+        tabs->setCurrentIndex(i);
+        settle();
+        const QString path = out + "/" + files[i];
+        if (view.grab().save(path, "PNG")) {
+            fmt::print("{}\n", path.toStdString());
+        } else {
+            fmt::print(stderr, "ui-shots: could not write {}\n", path.toStdString());
+            ++failures;
+        }
+    }
+    return failures;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -193,6 +230,7 @@ int main(int argc, char** argv) {
         window.close();
         settle();
     }
+    failures += saveSettingsShots(out, fixture);
     const QString symbols = out + "/symbols.png";
     if (saveSymbolSheet(symbols)) {
         fmt::print("{}\n", symbols.toStdString());
