@@ -1,4 +1,5 @@
 #include "Tally/Signals/DurationSignalTracker.hpp"
+#include "Tally/Signals/DefaultSignalPayload.hpp"
 
 #include "Tally/Runtime.hpp"
 #include "Tally/Tally.hpp"
@@ -84,11 +85,8 @@ void DurationSignalTracker::handleWillEnterForegroundNotification() {
 }
 
 std::string durationText(double seconds) {
-    const double floored = std::floor(seconds * 1000) / 1000;
-    std::string text = fmt::format("{}", floored);
-    // fmt writes whole numbers without a point; the sent form always has one.
-    if (text.find_first_not_of("-0123456789") == std::string::npos) text += ".0";
-    return text;
+    // Whole milliseconds, in the payload's one decimal form.
+    return decimalText(std::floor(seconds * 1000) / 1000);
 }
 
 void Tally::startDurationSignal(const std::string& signalName, const Parameters& parameters,
