@@ -46,14 +46,20 @@ TEST(WorkerPool, DelayedTasksRunInDueOrderAndCancelledOnesNever) {
             order.push_back(n);
         };
     };
+    // The only worker waits at a gate until every task is posted and the cancel is in, so neither a slow
+    // poster nor a late cancel can change what runs. The delays lie far apart for the same reason.
+    std::promise<void> gate;
+    auto gateOpen = gate.get_future().share();
+    pool.post([gateOpen] { gateOpen.wait(); });
     std::promise<void> done;
-    pool.postAfter(30ms, record(3));
-    auto cancelled = pool.postAfter(10ms, record(99));
-    pool.postAfter(20ms, record(2));
+    pool.postAfter(600ms, record(3));
+    auto cancelled = pool.postAfter(300ms, record(99));
+    pool.postAfter(150ms, record(2));
     pool.post(record(1));
     pool.postAfter(-5ms, record(0)); // a negative delay counts as zero: due now, after the task before it
     cancelled.cancel();
-    pool.postAfter(40ms, [&] { done.set_value(); });
+    pool.postAfter(900ms, [&] { done.set_value(); });
+    gate.set_value();
     ASSERT_EQ(done.get_future().wait_for(kHang), std::future_status::ready);
     std::lock_guard lock(mutex);
     EXPECT_EQ(order, (std::vector<int>{1, 0, 2, 3}));
