@@ -43,16 +43,45 @@
 #include "Platform/Url.hpp"
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace pelsupport {
+
+// Holds each caller until `expected` callers are waiting at once, or `patience` has passed: handlers
+// that arrive here show whether requests were in flight together, without timing them.
+class Rendezvous {
+public:
+    explicit Rendezvous(int expected, std::chrono::milliseconds patience = std::chrono::seconds(20))
+        : expected_(expected), patience_(patience) {}
+
+    void arriveAndWait() {
+        std::unique_lock lock(mutex_);
+        if (++arrived_ >= expected_) met_ = true;
+        changed_.notify_all();
+        changed_.wait_for(lock, patience_, [&] { return met_; });
+    }
+    bool met() const {
+        std::lock_guard lock(mutex_);
+        return met_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    int expected_;
+    int arrived_ = 0;
+    bool met_ = false;
+    std::chrono::milliseconds patience_;
+};
 
 struct RecordedRequest {
     std::chrono::steady_clock::time_point time;
