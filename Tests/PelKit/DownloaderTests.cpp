@@ -371,7 +371,9 @@ TEST_F(DownloadTest, DigestIsTheWholeFinishedFilesAcrossAttempts) {
     const Case cases[] = {
         {"whole", {Reply::fromFile(files / "f", "\"v1\"")}, content},
         {"resumed", {droppedFile(files / "f", 150'000), Reply::fromFile(files / "f", "\"v1\"")}, content},
-        {"range ignored", {droppedFile(files / "f", 150'000), Reply::ok(content, {{"ETag", "\"v1\""}})}, content},
+        {"range ignored",
+         {droppedFile(files / "f", 150'000), Reply::ok(content, {{"ETag", "\"v1\""}})},
+         content},
         {"changed", {droppedFile(files / "f", 150'000), Reply::fromFile(files / "new", "\"v2\"")}, changed},
     };
     for (const Case& c : cases) {

@@ -83,8 +83,8 @@ INSTANTIATE_TEST_SUITE_P(
                         "sha256":"no_check"})",
                     "", "latest", kU, std::nullopt, std::nullopt, std::nullopt, "unknown"},
         ReleaseCase{"EmptyChecksumMeansNoChecksum",
-                    R"({"token":"t","version":"1","url":"https://example.com/a.dmg","sha256":""})", "", "1", kU,
-                    std::nullopt, std::nullopt, std::nullopt, "unknown"},
+                    R"({"token":"t","version":"1","url":"https://example.com/a.dmg","sha256":""})", "", "1",
+                    kU, std::nullopt, std::nullopt, std::nullopt, "unknown"},
         ReleaseCase{"EmptyVariationChecksumIsNoneNotTheCasksOwn",
                     R"({"token":"t","version":"1","url":"https://example.com/a.dmg","sha256":"own",
                         "variations":{"arm64_sequoia":{"url":"https://example.com/arm-sequoia.dmg","sha256":""}}})",
@@ -383,7 +383,8 @@ TEST(HomebrewCatalogue, GeneratedCatalogueIndexesEveryCask) {
         // The generator covers what the maps are built from.
         EXPECT_GT(apps, 1500u);
         EXPECT_GT(ids, 1300u);
-        EXPECT_GT(varied, 30u);
+        // Intel builds sit under every bare release name; "arm64_" names only carry older versions.
+        EXPECT_GT(varied, key == "sonoma" ? 1000u : 5u) << key;
         for (const auto& [id, token] : catalogue.bundleIDMap)
             EXPECT_EQ(id.find('*'), std::string::npos);
     }

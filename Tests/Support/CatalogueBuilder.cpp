@@ -29,10 +29,19 @@ constexpr std::array<std::string_view, 12> kDescs{"Web browser",
                                                   "Cloud storage client",
                                                   "Database management tool"};
 constexpr std::array<std::string_view, 6> kMinMacOS{"10.13", "10.15", "11", "12", "13", "14"};
-constexpr std::array<std::string_view, 11> kVariationTags{
-    "arm64_sequoia", "arm64_sonoma", "arm64_ventura", "arm64_monterey", "arm64_big_sur", "sequoia",
-    "sonoma",        "ventura",      "monterey",      "big_sur",        "catalina"};
+// Release names of macOS, newest first: the keys Intel builds sit under, "arm64_" before one for the
+// Apple-silicon build of a release that differs from the cask's own.
+constexpr std::array<std::string_view, 8> kReleases{"golden_gate", "tahoe",    "sequoia", "sonoma",
+                                                    "ventura",     "monterey", "big_sur", "catalina"};
+// How many of kReleases a minimum macOS of kMinMacOS[i] reaches.
+constexpr std::array<std::size_t, 6> kReleasesFrom{8, 8, 7, 6, 5, 4};
+constexpr std::array<std::string_view, 3> kArmSuffixes{"arm64", "aarch64", "apple-silicon"};
+constexpr std::array<std::string_view, 3> kIntelSuffixes{"x86_64", "x64", "intel"};
 constexpr std::array<std::string_view, 8> kLanguages{"de", "en", "es", "fr", "it", "ja", "ko", "zh"};
+constexpr std::array<std::string_view, 13> kRegions{"AT", "AU", "BR", "CA", "CH", "CN", "DE",
+                                                    "ES", "FR", "GB", "MX", "TW", "US"};
+// Share of casks that are suites (see uninstallDirective).
+constexpr int kSuitePercent = 11;
 
 class Generator {
 public:
@@ -102,11 +111,20 @@ std::string dotted(const std::string& token) {
     return out;
 }
 
+// A suite (an office package, a creative bundle) installs dozens of packages, agents and folders, and
+// its cask lists each one: the few such casks carry a large share of the catalogue's bytes.
 OJson uninstallDirective(Generator& g, const Identity& id, const std::optional<std::string>& quitID,
-                         const std::string& pkgID, bool withPkgutil) {
+                         const std::string& pkgID, bool withPkgutil, bool suite) {
     OJson d = OJson::object();
     if (g.chance(20)) d["early_script"] = {{"executable", "/usr/bin/true"}, {"must_succeed", false}};
-    d["launchctl"] = fmt::format("com.{}.helper", id.vendor);
+    if (suite) {
+        OJson agents = OJson::array();
+        for (int k = 0, n = 4 + g.pick(10); k < n; ++k)
+            agents.push_back(fmt::format("com.{}.{}.agent{}", id.vendor, dotted(id.token), k));
+        d["launchctl"] = std::move(agents);
+    } else {
+        d["launchctl"] = fmt::format("com.{}.helper", id.vendor);
+    }
     if (quitID) {
         if (g.chance(25)) {
             d["quit"] = {*quitID, fmt::format("com.{}.agent", id.vendor)};
@@ -116,14 +134,24 @@ OJson uninstallDirective(Generator& g, const Identity& id, const std::optional<s
     }
     if (g.chance(15)) d["signal"] = OJson::array({OJson::array({"TERM", quitID.value_or("com.x.y")})});
     if (g.chance(15)) d["login_item"] = id.name;
-    if (withPkgutil) {
+    if (suite) {
+        OJson packages = OJson::array({pkgID});
+        for (int k = 0, n = 60 + g.pick(180); k < n; ++k)
+            packages.push_back(fmt::format("{}.component{}", pkgID, k));
+        d["pkgutil"] = std::move(packages);
+        OJson folders = OJson::array();
+        for (int k = 0, n = 20 + g.pick(60); k < n; ++k)
+            folders.push_back(
+                fmt::format("/Library/Application Support/{}/Shared Components/Component {}", id.name, k));
+        d["delete"] = std::move(folders);
+    } else if (withPkgutil) {
         if (g.chance(50)) {
             d["pkgutil"] = {pkgID, fmt::format("com.{}.*", id.vendor)};
         } else {
             d["pkgutil"] = pkgID;
         }
     }
-    if (g.chance(30)) {
+    if (!suite && g.chance(30)) {
         d["delete"] = {fmt::format("/Library/Application Support/{}", id.name),
                        fmt::format("/usr/local/bin/{}", id.token)};
     }
@@ -131,9 +159,9 @@ OJson uninstallDirective(Generator& g, const Identity& id, const std::optional<s
     return d;
 }
 
-OJson zapDirective(Generator& g, const Identity& id, const std::string& bundleID) {
+OJson zapDirective(Generator& g, const Identity& id, const std::string& bundleID, bool suite) {
     OJson d = OJson::object();
-    static constexpr std::array<std::string_view, 12> kPlaces{
+    static constexpr std::array<std::string_view, 20> kPlaces{
         "~/Library/Application Support/{0}",
         "~/Library/Caches/{1}",
         "~/Library/Caches/{1}.ShipIt",
@@ -145,12 +173,23 @@ OJson zapDirective(Generator& g, const Identity& id, const std::string& bundleID
         "~/Library/Saved Application State/{1}.savedState",
         "~/Library/WebKit/{1}",
         "~/Library/Containers/{1}",
-        "~/Library/Group Containers/group.{1}"};
+        "~/Library/Group Containers/group.{1}",
+        "~/Library/Application Scripts/{1}",
+        "~/Library/Application Scripts/{1}.helper",
+        "~/Library/Application Support/CrashReporter/{0}*",
+        "~/Library/Application Support/com.apple.sharedfilelist/"
+        "com.apple.LSSharedFileList.ApplicationRecentDocuments/{1}.sfl*",
+        "~/Library/Cookies/{1}.binarycookies",
+        "~/Library/LaunchAgents/{1}.updater.plist",
+        "~/Library/Application Support/Google/Chrome/NativeMessagingHosts/{1}.json",
+        "~/Library/Application Support/Mozilla/NativeMessagingHosts/{1}.json"};
     OJson trash = OJson::array();
-    const int count = 3 + g.pick(10);
+    const int count = 3 + g.pick(18);
     for (int k = 0; k < count; ++k) {
         trash.push_back(fmt::format(fmt::runtime(kPlaces[static_cast<std::size_t>(k)]), id.name, bundleID));
     }
+    for (int k = 0, n = suite ? 40 + g.pick(120) : 0; k < n; ++k)
+        trash.push_back(fmt::format("~/Library/Containers/{}.extension{}", bundleID, k));
     d["trash"] = std::move(trash);
     if (g.chance(30)) d["rmdir"] = fmt::format("~/Documents/{}", id.name);
     if (g.chance(15)) d["pkgutil"] = fmt::format("com.{}.zaphelper", id.vendor);
@@ -211,10 +250,25 @@ GeneratedCatalogue buildCatalogue(std::size_t caskCount, std::uint32_t seed) {
                           : g.chance(60)             ? "dmg"
                           : g.chance(70)             ? "zip"
                                                      : "tar.gz";
+        // Separate builds per architecture: the cask's own url and sha256 are the Apple-silicon one.
+        const bool perArch = !latest && g.chance(55);
+        const std::string armSuffix =
+            perArch ? fmt::format("-{}", kArmSuffixes[static_cast<std::size_t>(g.pick(kArmSuffixes.size()))])
+                    : std::string();
+        const std::string intelSuffix =
+            fmt::format("-{}", kIntelSuffixes[static_cast<std::size_t>(g.pick(kIntelSuffixes.size()))]);
+        auto downloadURL = [&](const std::string& v, const std::string& suffix) {
+            return fmt::format("https://downloads.{}.com/releases/{}/{}-{}{}.{}", dotted(id.vendor), v,
+                               dotted(id.token), v, suffix, ext);
+        };
         cask.release.version = version;
-        cask.release.url = fmt::format("https://downloads.{}.com/releases/{}/{}-{}.{}", dotted(id.vendor),
-                                       version, dotted(id.token), version, ext);
+        cask.release.url = downloadURL(version, armSuffix);
         cask.release.sha256 = latest ? "no_check" : g.hex(64);
+        std::optional<std::size_t> minIndex;
+        if (g.chance(85)) {
+            minIndex = static_cast<std::size_t>(g.pick(kMinMacOS.size()));
+            cask.minMacOS = std::string(kMinMacOS[*minIndex]);
+        }
         cask.desc = std::string(kDescs[static_cast<std::size_t>(g.pick(kDescs.size()))]);
 
         OJson artifacts = OJson::array();
@@ -223,9 +277,10 @@ GeneratedCatalogue buildCatalogue(std::size_t caskCount, std::uint32_t seed) {
         bool withPkgutil =
             !twin && (cask.artifactType == "pkg" || cask.artifactType == "installer" || g.chance(10));
         if (twin ? out.casks[i - 1].bundleID == bundleID : g.chance(70)) quitID = bundleID;
-        if (quitID || withPkgutil) {
-            artifacts.push_back(
-                {{"uninstall", OJson::array({uninstallDirective(g, id, quitID, pkgID, withPkgutil)})}});
+        const bool suite = !twin && g.chance(kSuitePercent);
+        if (quitID || withPkgutil || suite) {
+            artifacts.push_back({{"uninstall", OJson::array({uninstallDirective(g, id, quitID, pkgID,
+                                                                                withPkgutil, suite)})}});
             cask.bundleID = quitID ? *quitID : pkgID;
         }
         if (g.chance(10)) artifacts.push_back({{"preflight", nullptr}});
@@ -239,7 +294,8 @@ GeneratedCatalogue buildCatalogue(std::size_t caskCount, std::uint32_t seed) {
             case 3:
             case 4:
             case 5:
-                artifacts.push_back({{"app", {appFile}}});
+                // Served with the install location beside the artifact, in the same object.
+                artifacts.push_back({{"app", {appFile}}, {"target", "/Applications/" + appFile}});
                 break;
             case 6:
                 artifacts.push_back({{"app", {appFile, {{"target", id.name + " Pro.app"}}}}});
@@ -297,40 +353,50 @@ GeneratedCatalogue buildCatalogue(std::size_t caskCount, std::uint32_t seed) {
             }
         }
         if (g.chance(10)) artifacts.push_back({{"postflight", nullptr}});
-        if (g.chance(75)) artifacts.push_back({{"zap", OJson::array({zapDirective(g, id, bundleID)})}});
+        if (g.chance(75))
+            artifacts.push_back({{"zap", OJson::array({zapDirective(g, id, bundleID, suite)})}});
 
-        // Per-platform variations: the bare name is the Intel build, "arm64_" the Apple-silicon one.
+        // Variations: the Intel build under every release the cask supports, then the two Linux keys
+        // (no checksum); some casks keep an older version for their oldest releases, under the bare
+        // name and, when built per architecture, under "arm64_" too.
         OJson variations = OJson::object();
-        if (!latest && g.chance(20)) {
-            int count = 1 + g.pick(4);
-            int first = g.pick(static_cast<int>(kVariationTags.size()));
-            for (int k = 0; k < count; ++k) {
-                std::string tag{
-                    kVariationTags[static_cast<std::size_t>((first + k) % kVariationTags.size())]};
-                GeneratedRelease r;
-                if (g.chance(40)) r.version = g.version();
-                r.url = fmt::format("https://downloads.{}.com/releases/{}/{}-{}.{}", dotted(id.vendor),
-                                    r.version.value_or(version), tag, dotted(id.token), ext);
-                r.sha256 = g.hex(64);
-                OJson entry = releaseObject(r);
+        const std::size_t releases = minIndex ? kReleasesFrom[*minIndex] : kReleases.size();
+        std::size_t olderFrom = releases;
+        if (!latest && releases > 2 && g.chance(8))
+            olderFrom = releases - 1 - static_cast<std::size_t>(g.pick(2));
+        const std::string olderVersion = g.version();
+        const GeneratedRelease intel{std::nullopt, downloadURL(version, intelSuffix), g.hex(64)};
+        for (std::size_t k = 0; k < releases; ++k) {
+            const std::string tag{kReleases[k]};
+            if (k >= olderFrom) {
+                if (perArch) {
+                    GeneratedRelease arm{olderVersion, downloadURL(olderVersion, armSuffix), g.hex(64)};
+                    variations["arm64_" + tag] = releaseObject(arm);
+                    cask.variations.emplace("arm64_" + tag, arm);
+                }
+                GeneratedRelease old{olderVersion, downloadURL(olderVersion, intelSuffix), g.hex(64)};
+                OJson entry = releaseObject(old);
                 if (g.chance(15)) entry["depends_on"] = {{"macos", {{">=", {"10.15"}}}}};
-                cask.variations.emplace(tag, r);
                 variations[tag] = std::move(entry);
+                cask.variations.emplace(tag, old);
+            } else if (perArch) {
+                variations[tag] = releaseObject(intel);
+                cask.variations.emplace(tag, intel);
             }
+        }
+        if (perArch) {
+            variations["x86_64_linux"] = {{"url", intel.url}, {"sha256", nullptr}};
+            variations["arm64_linux"] = {{"sha256", nullptr}};
         }
 
         OJson dependsOn = OJson::object();
-        if (g.chance(85)) {
-            cask.minMacOS = std::string(kMinMacOS[static_cast<std::size_t>(g.pick(kMinMacOS.size()))]);
-            dependsOn["macos"] = {{">=", {*cask.minMacOS}}};
-        }
+        dependsOn["macos"] = cask.minMacOS ? OJson{{">=", {*cask.minMacOS}}} : OJson::object();
         if (g.chance(5)) dependsOn["cask"] = {cask.token + "-helper"};
 
         OJson c = OJson::object();
         c["token"] = cask.token;
         c["full_token"] = cask.token;
         c["old_tokens"] = g.chance(5) ? OJson::array({id.token + "-old"}) : OJson::array();
-        c["tap"] = "homebrew/cask";
         c["name"] = {id.name};
         c["desc"] = cask.desc;
         c["homepage"] = fmt::format("https://www.{}.com/", dotted(id.vendor));
@@ -339,10 +405,15 @@ GeneratedCatalogue buildCatalogue(std::size_t caskCount, std::uint32_t seed) {
                              ? OJson{{"verified", fmt::format("downloads.{}.com/", dotted(id.vendor))}}
                              : OJson::object();
         c["version"] = version;
-        c["installed"] = nullptr;
-        c["installed_time"] = nullptr;
+        const bool autobump = g.chance(70);
+        c["autobump"] = autobump;
+        c["no_autobump_message"] =
+            autobump ? OJson(nullptr) : OJson("Requires manual verification of the release");
+        c["skip_livecheck"] = false;
         c["bundle_version"] = nullptr;
         c["bundle_short_version"] = nullptr;
+        c["pinned"] = false;
+        c["pinned_version"] = nullptr;
         c["outdated"] = false;
         c["sha256"] = cask.release.sha256;
         c["artifacts"] = std::move(artifacts);
@@ -352,28 +423,37 @@ GeneratedCatalogue buildCatalogue(std::size_t caskCount, std::uint32_t seed) {
                                                "Privacy & Security\n",
                                                id.name))
                            : OJson(nullptr);
+        c["caveats_rosetta"] = perArch || !g.chance(5) ? OJson(nullptr) : OJson(true);
         c["depends_on"] = std::move(dependsOn);
         c["conflicts_with"] = twin ? OJson{{"cask", {out.casks[i - 1].token}}} : OJson(nullptr);
         c["container"] = g.chance(5) ? OJson{{"type", "zip"}} : OJson(nullptr);
+        c["rename"] = OJson::array();
         c["auto_updates"] = g.chance(40) ? OJson(true) : OJson(nullptr);
         c["deprecated"] = false;
         c["deprecation_date"] = nullptr;
         c["deprecation_reason"] = nullptr;
-        c["deprecation_replacement"] = nullptr;
+        c["deprecation_replacement_formula"] = nullptr;
+        c["deprecation_replacement_cask"] = nullptr;
+        c["deprecate_args"] = nullptr;
         c["disabled"] = false;
         c["disable_date"] = nullptr;
         c["disable_reason"] = nullptr;
-        c["disable_replacement"] = nullptr;
-        c["tap_git_head"] = g.hex(40);
+        c["disable_replacement_formula"] = nullptr;
+        c["disable_replacement_cask"] = nullptr;
+        c["disable_args"] = nullptr;
         OJson languages = OJson::array();
-        if (g.chance(8)) {
+        if (suite) {
+            for (int k = 0, n = 30 + g.pick(80); k < n; ++k) {
+                languages.push_back(fmt::format("{}-{}",
+                                                kLanguages[static_cast<std::size_t>(k) % kLanguages.size()],
+                                                kRegions[static_cast<std::size_t>(k) % kRegions.size()]));
+            }
+        } else if (g.chance(8)) {
             for (auto lang : kLanguages)
                 languages.push_back(lang);
         }
         c["languages"] = std::move(languages);
-        c["ruby_source_path"] = fmt::format("Casks/{}/{}.rb", cask.token.substr(0, 1), cask.token);
-        c["ruby_source_checksum"] = {{"sha256", g.hex(64)}};
-        if (!variations.empty()) c["variations"] = std::move(variations);
+        c["variations"] = std::move(variations);
 
         if (i) json += ',';
         json += c.dump();
