@@ -191,8 +191,9 @@ inline unsigned char asciiLower(char c) {
 // stops) at the first byte that is not ASCII, and the caller then takes the general path.
 class AsciiTokens {
 public:
-    explicit AsciiTokens(std::string_view text) : text_(text) {
-        if (!text_.empty() && (text_[0] == 'v' || text_[0] == 'V')) pos_ = 1;
+    // From `start`, a position just after a separator; the leading "v" is passed over only at 0.
+    AsciiTokens(std::string_view text, std::size_t start) : text_(text), pos_(start) {
+        if (start == 0 && !text_.empty() && (text_[0] == 'v' || text_[0] == 'V')) pos_ = 1;
     }
 
     bool beyondAscii = false;
@@ -206,19 +207,22 @@ public:
         if (cls == kBeyondAscii) return fail();
         const std::size_t begin = pos_;
         if (cls == kDigit) {
-            constexpr std::int64_t max = std::numeric_limits<std::int64_t>::max();
-            std::int64_t value = 0;
-            bool fits = true;
-            for (; pos_ < n && asciiClass(text_[pos_]) == kDigit; ++pos_) {
-                const int digit = text_[pos_] - '0';
-                if (fits && value > (max - digit) / 10) fits = false;
-                if (fits) value = value * 10 + digit;
+            while (pos_ < n && asciiClass(text_[pos_]) == kDigit)
+                ++pos_;
+            const std::string_view digits(text_.data() + begin, pos_ - begin);
+            if (digits.size() <= 18) { // cannot overflow: no check per digit
+                std::int64_t value = 0;
+                for (char c : digits)
+                    value = value * 10 + (c - '0');
+                token = Token{digits, true, value};
+            } else {
+                const auto value = numericValue(digits);
+                token = Token{digits, value.has_value(), value.value_or(0)};
             }
-            token = Token{text_.substr(begin, pos_ - begin), fits, fits ? value : 0};
         } else {
             while (pos_ < n && asciiClass(text_[pos_]) == kLetter)
                 ++pos_;
-            token = Token{text_.substr(begin, pos_ - begin), false, 0};
+            token = Token{std::string_view(text_.data() + begin, pos_ - begin), false, 0};
         }
         // A token cut short by a byte beyond ASCII must not be used: that text takes the general path.
         if (pos_ < n && asciiClass(text_[pos_]) == kBeyondAscii) return fail();
@@ -233,8 +237,21 @@ private:
     }
 
     std::string_view text_;
-    std::size_t pos_ = 0;
+    std::size_t pos_;
 };
+
+// Where comparing can begin: just after the last separator of the texts' common ASCII prefix. The
+// tokens before it are the same in both and end there in both, so they can only compare equal.
+std::size_t sharedPrefixEnd(std::string_view a, std::string_view b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    std::size_t end = 0;
+    for (std::size_t i = 0; i < n && a[i] == b[i]; ++i) {
+        const std::uint8_t cls = asciiClass(a[i]);
+        if (cls == kBeyondAscii) return 0; // the token pass finds it and gives way to the general path
+        if (cls == kSeparator) end = i + 1;
+    }
+    return end;
+}
 
 int compareAsciiWords(std::string_view a, std::string_view b) {
     const std::size_t n = std::min(a.size(), b.size());
@@ -256,8 +273,9 @@ bool isAsciiPreReleaseMarker(std::string_view word) {
 
 // The comparison of two ASCII texts, or nullopt when either holds a byte beyond ASCII.
 std::optional<ComparisonResult> compareAscii(std::string_view first, std::string_view second) {
-    AsciiTokens a(first);
-    AsciiTokens b(second);
+    const std::size_t start = sharedPrefixEnd(first, second);
+    AsciiTokens a(first, start);
+    AsciiTokens b(second, start);
     Token ta, tb;
     for (;;) {
         const bool hasA = a.next(ta);

@@ -435,8 +435,9 @@ TEST(VersionCompareProperties, EarlyAsciiDecisionMatchesTheUnicodePath) {
         if (!v.empty() && v[0] != 'v' && v[0] != 'V') versions.push_back(v);
     }
     // A character beyond ASCII touching, following or preceding the deciding token.
-    for (const char* v : {"1.0a\u0301", "1.0\u0301", "1.0.\u0301", "1.0-b\u00E9ta", "1.0.0.\u00B2", "1.2\u00A0b",
-                          "1.0\u00A0", "1.0 \u2014 0", "1.0.0-\u0661", "2.1b\u0300.1", "1.0-rc\u200D1"})
+    for (const char* v :
+         {"1.0a\u0301", "1.0\u0301", "1.0.\u0301", "1.0-b\u00E9ta", "1.0.0.\u00B2", "1.2\u00A0b", "1.0\u00A0",
+          "1.0 \u2014 0", "1.0.0-\u0661", "2.1b\u0300.1", "1.0-rc\u200D1"})
         versions.emplace_back(v);
     const std::string nbsp = "\u00A0";
     for (const std::string& a : versions) {
@@ -444,5 +445,35 @@ TEST(VersionCompareProperties, EarlyAsciiDecisionMatchesTheUnicodePath) {
             ASSERT_EQ(VersionCompare::compare(nbsp + a, b), VersionCompare::compare(a, b))
                 << "'" << a << "' vs '" << b << "'";
         }
+    }
+}
+
+// Texts that begin alike are compared from just after their last shared separator; what comes
+// before it, a leading "v" included, must count exactly as in a whole pass.
+TEST(VersionCompareProperties, SharedBeginningsCompareAsWholeTexts) {
+    struct Case {
+        const char* first;
+        const char* second;
+        ComparisonResult want;
+    };
+    const Case cases[] = {
+        {"2.V1", "2.1", older}, // a "v" after a separator is a word, not the leading "v"
+        {"1.v2", "1.v10", older},
+        {"v1.2", "v1.10", older}, // the leading "v" inside the shared part
+        {"V1.V2", "v1.v2", equal},
+        {"1.0.Beta", "1.0.beta", equal}, // words differ only by case
+        {"1.01.5", "1.1.5", equal},      // a leading zero after the shared part
+        {"1.2.", "1.2", equal},
+        {"1..2", "1..10", older},
+        {"1.2-rc1", "1.2-rc1.0", equal},
+        {"1.2-rc", "1.2", older},            // the shorter runs out right after the shared part
+        {"10.2", "1.2", newer},              // no separator shared: the whole texts
+        {"1.\u00E9.2", "1.\u00E9.3", older}, // a shared character beyond ASCII
+    };
+    const std::string nbsp = "\u00A0";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.first) + " vs " + c.second);
+        expectOrder(c.first, c.second, c.want);
+        EXPECT_EQ(VersionCompare::compare(std::string(c.first) + nbsp, c.second), c.want) << "Unicode path";
     }
 }
