@@ -11,8 +11,8 @@
 
 #include <cstdlib>
 #include <memory>
-#include <vector>
 #include <stdexcept>
+#include <vector>
 
 namespace pelapp {
 
@@ -53,6 +53,8 @@ SandboxServices enterSandbox(const SandboxConfig& config) {
     services.http = http;
     services.killSwitch.baseURL = config.baseURL;
     services.killSwitch.caFile = config.caFile;
+    services.analyticsTransport =
+        std::make_shared<RedirectedTransport>(config.baseURL, config.caFile, platform::defaultTransport());
     services.engineBuilder = [config, http](pelkit::Overrides& overrides, pelkit::Journal& journal) {
         pelkit::HomebrewCaskOptions cask;
         cask.baseURL = config.baseURL;
@@ -62,12 +64,32 @@ SandboxServices enterSandbox(const SandboxConfig& config) {
             std::make_shared<pelkit::MacAppStoreSource>(*http, config.baseURL),
         };
         pelkit::EngineSeams seams;
-        seams.scanRoots = std::vector<pelkit::ScanRoot>{
-            {pelkit::Url::fromFilePath(config.applications.string()), false}};
+        seams.scanRoots =
+            std::vector<pelkit::ScanRoot>{{pelkit::Url::fromFilePath(config.applications.string()), false}};
         seams.http = http;
         return std::make_unique<pelkit::Engine>(overrides, journal, std::move(sources), seams);
     };
     return services;
+}
+
+RedirectedTransport::RedirectedTransport(std::string baseURL, std::filesystem::path caFile,
+                                         platform::HttpTransport& inner)
+    : baseURL_(std::move(baseURL)), caFile_(std::move(caFile)), inner_(inner) {
+    while (baseURL_.ends_with('/'))
+        baseURL_.pop_back();
+}
+
+platform::HttpResponseHead RedirectedTransport::perform(const platform::HttpRequest& request,
+                                                        platform::BodySink& sink, std::stop_token stop) {
+    platform::HttpRequest redirected = request;
+    std::string text = baseURL_ + (request.url.path().empty() ? "/" : request.url.path());
+    if (request.url.query()) text += "?" + *request.url.query();
+    auto url = platform::Url::parse(text);
+    if (!url) throw std::invalid_argument("sandbox: cannot redirect " + request.url.text());
+    redirected.url = *url;
+    redirected.caFile = caFile_;
+    redirected.followRedirects = false; // a redirect could lead off the sandbox's server
+    return inner_.perform(redirected, sink, stop);
 }
 
 } // namespace pelapp

@@ -2,8 +2,10 @@
 
 #include "PelApp/EngineApi.hpp"
 #include "PelKit/KillSwitch.hpp"
+#include "Platform/HttpTransport.hpp"
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -31,9 +33,26 @@ SandboxConfig readSandbox(const std::filesystem::path& folder);
 // What the application builds differently inside a sandbox. Everything is made once and kept for
 // the whole process.
 struct SandboxServices {
-    pelkit::HTTP* http = nullptr;              // trusts only the sandbox's CA
-    CoreEngineFactory::Builder engineBuilder;  // sources on the local server, scanner on the folder
+    pelkit::HTTP* http = nullptr;             // trusts only the sandbox's CA
+    CoreEngineFactory::Builder engineBuilder; // sources on the local server, scanner on the folder
     pelkit::KillSwitchOptions killSwitch;
+    // Carries the analytics uploads to the sandbox's server, whatever address they are meant for.
+    std::shared_ptr<platform::HttpTransport> analyticsTransport;
+};
+
+// Sends every request to `baseURL` instead of its own scheme, host and port (path and query kept),
+// trusting only `caFile`, over `inner`.
+class RedirectedTransport final : public platform::HttpTransport {
+public:
+    RedirectedTransport(std::string baseURL, std::filesystem::path caFile, platform::HttpTransport& inner);
+    using platform::HttpTransport::perform;
+    platform::HttpResponseHead perform(const platform::HttpRequest& request, platform::BodySink& sink,
+                                       std::stop_token stop) override;
+
+private:
+    std::string baseURL_;
+    std::filesystem::path caFile_;
+    platform::HttpTransport& inner_;
 };
 
 // Points the tool lookup at the sandbox's tools and builds the services over its server.

@@ -42,6 +42,7 @@ tally::Runtime tallyRuntime(const TallyHostSetup& setup) {
     if (setup.main)
         runtime.main = std::shared_ptr<platform::Executor>(setup.main, [](platform::Executor*) {});
     if (!setup.cachesDirectory.empty()) runtime.cachesDirectory = setup.cachesDirectory;
+    if (setup.transport) runtime.transport = setup.transport;
     if (!setup.defaultsDirectory.empty())
         runtime.defaults = tally::DefaultsStore::inDirectory(setup.defaultsDirectory);
     runtime.hostInfo = [appInfo = setup.appInfo] {

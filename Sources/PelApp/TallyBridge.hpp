@@ -3,6 +3,7 @@
 #include "PelApp/AnalyticsClient.hpp"
 #include "PelApp/AppInfo.hpp"
 #include "Platform/Executor.hpp"
+#include "Platform/HttpTransport.hpp"
 #include "Tally/AppEvents.hpp"
 #include "Tally/HostInfo.hpp"
 
@@ -28,6 +29,8 @@ struct TallyHostSetup {
     // The client's defaults suites (session statistics, the default user): a folder in
     // PelPaths::stateDir(), created on install.
     std::filesystem::path defaultsDirectory;
+    // Carries the uploads; empty: the client's own (the network). A sandboxed run gives its server's.
+    std::shared_ptr<platform::HttpTransport> transport;
 
     // The application's own folders.
     static TallyHostSetup forApplication(platform::Executor& main, AppInfo appInfo);

@@ -25,9 +25,10 @@ int main(int argc, char** argv) {
     pelapp::AppModelSeams seams;
     if (sandbox) seams.http = sandbox->http;
     pelapp::AppModel model(executor, engines, workspace, urls, pelapp::AppInfo::current(), seams);
+    auto analytics = pelapp::TallyHostSetup::forApplication(executor, model.appInfo());
+    if (sandbox) analytics.transport = sandbox->analyticsTransport; // signals stay inside the sandbox
     pelapp::AppDelegate delegate(pelapp::appDefaults(), model.appInfo(),
-                                 std::make_shared<pelapp::TallyAnalyticsClient>(
-                                     pelapp::TallyHostSetup::forApplication(executor, model.appInfo())));
+                                 std::make_shared<pelapp::TallyAnalyticsClient>(std::move(analytics)));
     delegate.applicationDidFinishLaunching();
     pelapp::WindowGroup group(model);
     pelapp::PelAppMain shell(model, group, sandbox ? sandbox->killSwitch : pelkit::KillSwitchOptions{});

@@ -2,6 +2,7 @@
 #include "PelKit/Proc.hpp"
 #include "Platform/Files.hpp"
 #include "Support/TempDir.hpp"
+#include "Support/TestServer.hpp"
 
 #include <gtest/gtest.h>
 
@@ -63,6 +64,26 @@ TEST(Sandbox, EnteringPointsTheToolLookupAtTheSandboxOnly) {
     EXPECT_EQ(services.killSwitch.caFile, dir.path() / "ca.pem");
     EXPECT_NE(services.http, nullptr);
     EXPECT_TRUE(services.engineBuilder);
+    EXPECT_NE(services.analyticsTransport, nullptr);
+}
+
+// Analytics uploads from a sandboxed run reach the sandbox's server, never the address they name.
+TEST(Sandbox, AnalyticsUploadsGoToTheSandboxServer) {
+    pelsupport::TestServer server;
+    server.script("/v2/", {pelsupport::Reply::withStatus(200, "{}")});
+    pelapp::RedirectedTransport transport(server.baseUrl() + "/", server.caFile(),
+                                          platform::defaultTransport());
+    platform::HttpRequest request;
+    request.url = *platform::Url::parse("https://ingest.example.invalid/v2/?batch=1");
+    request.method = "POST";
+    request.body = R"([{"type":"appLaunched"}])";
+    auto response = transport.perform(request);
+    EXPECT_EQ(response.status, 200);
+    auto seen = server.requests("/v2/");
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].method, "POST");
+    EXPECT_EQ(seen[0].query, "batch=1");
+    EXPECT_EQ(seen[0].body, request.body);
 }
 
 } // namespace

@@ -76,7 +76,8 @@ std::string appcast(const SampleApp& app, const std::string& url, std::uintmax_t
         "<item><title>{0} {1}</title><sparkle:version>{1}</sparkle:version>"
         "<sparkle:shortVersionString>{1}</sparkle:shortVersionString>"
         "<sparkle:minimumSystemVersion>13.0</sparkle:minimumSystemVersion>"
-        "<description><![CDATA[<h2>What's new</h2><ul><li>Faster start-up</li><li>Fixes</li></ul>]]></description>"
+        "<description><![CDATA[<h2>What's new</h2><ul><li>Faster "
+        "start-up</li><li>Fixes</li></ul>]]></description>"
         "<pubDate>Tue, 01 Dec 2026 10:00:00 +0000</pubDate>"
         "<enclosure url=\"{2}\" length=\"{3}\" type=\"application/octet-stream\"/></item>\n"
         "</channel></rss>\n",
@@ -92,14 +93,17 @@ platform::Json cask(const SampleApp& app, const std::string& url, const std::str
         {"url", url},
         {"sha256", sha},
         {"artifacts",
-         platform::Json::array({platform::Json{{"app", {app.name + ".app"}}},
-                                platform::Json{{"uninstall", platform::Json::array({{{"quit", app.bundleID}}})}}})},
+         platform::Json::array(
+             {platform::Json{{"app", {app.name + ".app"}}},
+              platform::Json{{"uninstall", platform::Json::array({{{"quit", app.bundleID}}})}}})},
         {"depends_on", platform::Json{{"macos", {{">=", {"13"}}}}}},
     };
 }
 
 volatile std::sig_atomic_t stopRequested = 0;
-void onSignal(int) { stopRequested = 1; }
+void onSignal(int) {
+    stopRequested = 1;
+}
 
 } // namespace
 
@@ -133,7 +137,10 @@ int main(int argc, char** argv) {
     for (const auto& app : samples()) {
         const std::string stem = fileStem(app.name);
         BundleBuilder installed(app.name + ".app");
-        installed.bundleID(app.bundleID).name(app.name).shortVersion(app.installed).buildVersion(app.installed);
+        installed.bundleID(app.bundleID)
+            .name(app.name)
+            .shortVersion(app.installed)
+            .buildVersion(app.installed);
         if (app.road == Road::appcast) installed.feedURL(server.baseUrl() + "/appcasts/" + stem + ".xml");
         if (app.road == Road::store) installed.receipt();
         installed.build(applications);
@@ -151,8 +158,8 @@ int main(int argc, char** argv) {
 
         switch (app.road) {
         case Road::appcast:
-            server.script("/appcasts/" + stem + ".xml",
-                          {Reply::ok(appcast(app, url, fs::file_size(zip)), {{"Content-Type", "application/xml"}})});
+            server.script("/appcasts/" + stem + ".xml", {Reply::ok(appcast(app, url, fs::file_size(zip)),
+                                                                   {{"Content-Type", "application/xml"}})});
             break;
         case Road::cask:
             catalogue.push_back(cask(app, url, platform::sha256HexOfFile(zip.string())));
@@ -170,6 +177,8 @@ int main(int argc, char** argv) {
         }
     }
     server.script("/api/cask.json", {Reply::ok(catalogue.dump(), {{"Content-Type", "application/json"}})});
+    // The analytics client's uploads: taken and dropped.
+    server.script("/v2/", {Reply::withStatus(200, "{}")});
     server.script("/killswitch.json",
                   {Reply::ok(R"({"forceUpgrade": false, "minVersion": "0.1.0", "disabledSources": []})")});
 
@@ -186,7 +195,8 @@ int main(int argc, char** argv) {
     std::signal(SIGTERM, onSignal);
     // Serves until interrupted or until the launcher that started it is gone.
     const pid_t launcher = getppid();
-    while (!stopRequested && getppid() == launcher) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    while (!stopRequested && getppid() == launcher)
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
     fs::remove(root / "sandbox.json");
     return 0;
 }
