@@ -313,7 +313,6 @@ void SignalManager::handleSendSuccess() {
     timerQueue_->post([weak = weak_from_this()] {
         if (auto self = weak.lock()) {
             self->consecutiveFailures_ = 0;
-            ++self->sendCompletions_;
             self->scheduleNextTransmission();
         }
     });
@@ -323,7 +322,6 @@ void SignalManager::handleSendFailure(std::vector<SignalPostBody> requeue) {
     signalCache_.push(std::move(requeue));
     timerQueue_->post([weak = weak_from_this()] {
         if (auto self = weak.lock()) {
-            ++self->sendCompletions_;
             ++self->consecutiveFailures_;
             self->scheduleNextTransmission();
         }

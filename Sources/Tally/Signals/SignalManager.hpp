@@ -78,7 +78,6 @@ private:
     // timerQueue_ only.
     platform::TaskHandle sendTimerSource_;
     int consecutiveFailures_ = 0;
-    long sendCompletions_ = 0;
 };
 
 // The runtime's pipeline factory of the hosts.
