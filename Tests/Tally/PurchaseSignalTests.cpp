@@ -1,5 +1,6 @@
 #include "ScriptedTransactionUpdates.hpp"
 #include "SignalTestFixture.hpp"
+#include "Tally/Helpers/TelemetryEncoder.hpp"
 #include "Tally/Presets/TrialConversionTracker.hpp"
 
 #include <gtest/gtest.h>
@@ -339,6 +340,16 @@ TEST_F(PurchaseSignals, AnUnreadableStoredTrialIsNoTrial) {
     TrialConversionTracker::shared();
     EXPECT_EQ(store.readers(), 0U);
     EXPECT_EQ(TrialConversionTracker::shared().currentTrial(), std::nullopt);
+}
+
+TEST_F(PurchaseSignals, ATrialThatCannotBeStoredRemovesTheStoredOne) {
+    Tally::purchaseCompleted(trialTransaction());
+    drain();
+    ASSERT_NE(lastTrialText(), std::nullopt);
+    Tally::purchaseCompleted(trialTransaction("pro.\xff", 2002));
+    EXPECT_NO_THROW(drain());
+    EXPECT_EQ(lastTrialText(), std::nullopt);
+    EXPECT_THROW(tally::encodeStoredTrial({"pro.\xff", 1}), tally::EncodingError);
 }
 
 TEST(StoredTrialCoding, ExactlyTheTwoKeys) {

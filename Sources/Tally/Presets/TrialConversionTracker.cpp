@@ -1,6 +1,7 @@
 #include "Tally/Presets/TrialConversionTracker.hpp"
 
 #include "Platform/Json.hpp"
+#include "Tally/Helpers/TelemetryEncoder.hpp"
 #include "Tally/Runtime.hpp"
 #include "Tally/Tally.hpp"
 
@@ -53,9 +54,8 @@ struct TrialConversionTracker::Task {
 };
 
 std::string encodeStoredTrial(const StoredTrial& trial) {
-    return platform::Json{{"productID", trial.productID},
-                          {"originalTransactionID", trial.originalTransactionID}}
-        .dump();
+    return encodeJson(
+        platform::Json{{"productID", trial.productID}, {"originalTransactionID", trial.originalTransactionID}});
 }
 
 std::optional<StoredTrial> decodeStoredTrial(std::string_view data) {
@@ -97,12 +97,17 @@ void TrialConversionTracker::setCurrentTrial(std::optional<StoredTrial> trial) {
     persistenceQueue_->post([trial = std::move(trial)] {
         auto suite = Tally::customDefaults();
         if (!suite) return;
-        if (!trial) {
+        std::optional<std::string> data;
+        try {
+            if (trial) data = encodeStoredTrial(*trial);
+        } catch (const EncodingError&) {
+            // A product identifier that is not UTF-8 cannot be stored; the trial it replaces goes all the same.
+        }
+        if (!data) {
             suite->remove(kLastTrial);
             return;
         }
-        const std::string data = encodeStoredTrial(*trial);
-        suite->setBytes(kLastTrial, std::vector<std::uint8_t>(data.begin(), data.end()));
+        suite->setBytes(kLastTrial, std::vector<std::uint8_t>(data->begin(), data->end()));
     });
 }
 

@@ -21,6 +21,7 @@ struct StoredTrial {
     bool operator==(const StoredTrial&) const = default;
 };
 
+// Throws EncodingError for a product identifier that is not valid UTF-8.
 std::string encodeStoredTrial(const StoredTrial& trial);
 // Absent unless `data` is a JSON object with both keys of the right types.
 std::optional<StoredTrial> decodeStoredTrial(std::string_view data);
@@ -46,7 +47,8 @@ public:
 
     // Read from the per-application suite on the calling thread; absent without a suite or readable data.
     std::optional<StoredTrial> currentTrial() const;
-    // Queued on ".trialtracker.persistence"; absent removes the stored trial. Without a suite, nothing.
+    // Queued on ".trialtracker.persistence"; absent, or a trial that cannot be encoded, removes the stored
+    // trial. Without a suite, nothing.
     void setCurrentTrial(std::optional<StoredTrial> trial);
     // Cancels the running observation and starts a new one.
     void startObservingTransactions();
