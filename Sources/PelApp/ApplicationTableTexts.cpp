@@ -45,15 +45,19 @@ std::string latestText(const AppRow& row) {
     return row.remote ? row.remote->version : std::string(kNoValue);
 }
 
-std::string sourceLabel(const AppRow& row) {
-    if (!row.remote) return std::string(kNoValue);
-    switch (row.remote->source) {
+std::string sourceLabel(const std::optional<pelkit::RemoteVersion>& remote) {
+    if (!remote) return std::string(kNoValue);
+    switch (remote->source) {
     case pelkit::AppSource::homebrew: return "Homebrew";
     case pelkit::AppSource::sparkle: return "Sparkle";
     case pelkit::AppSource::macAppStore: return "App Store";
     case pelkit::AppSource::none: break;
     }
     return std::string(kNoValue);
+}
+
+std::string sourceLabel(const AppRow& row) {
+    return sourceLabel(row.remote);
 }
 
 std::string sizeText(std::int64_t bytes) {

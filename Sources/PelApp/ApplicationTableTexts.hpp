@@ -32,6 +32,8 @@ inline constexpr std::string_view kReasonIgnoredFromTable = "user ignored via UI
 std::string installedText(const AppRow& row);
 // The remote version, or "—" without one (the spinner is drawn instead while checking).
 std::string latestText(const AppRow& row);
+// "Homebrew", "Sparkle", "App Store", or "—" for no source or no remote record.
+std::string sourceLabel(const std::optional<pelkit::RemoteVersion>& remote);
 std::string sourceLabel(const AppRow& row);
 // Mebibytes with one decimal: "1.5 MB".
 std::string sizeText(std::int64_t bytes);

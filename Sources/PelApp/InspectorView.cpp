@@ -1,6 +1,7 @@
 #include "PelApp/InspectorView.hpp"
 
 #include "PelApp/AppModel.hpp"
+#include "PelApp/ApplicationTableTexts.hpp"
 #include "PelApp/StripKit.hpp"
 #include "PelApp/UiKit.hpp"
 
@@ -17,18 +18,7 @@ namespace pelapp {
 namespace inspector {
 
 std::string sourceName(const std::optional<pelkit::RemoteVersion>& remote) {
-    if (!remote) return "—";
-    switch (remote->source) {
-    case pelkit::AppSource::homebrew:
-        return "Homebrew";
-    case pelkit::AppSource::sparkle:
-        return "Sparkle";
-    case pelkit::AppSource::macAppStore:
-        return "App Store";
-    case pelkit::AppSource::none:
-        return "—";
-    }
-    return "—";
+    return sourceLabel(remote);
 }
 
 std::string sourceWithToken(const std::optional<pelkit::RemoteVersion>& remote) {
@@ -39,12 +29,7 @@ std::string sourceWithToken(const std::optional<pelkit::RemoteVersion>& remote) 
 
 std::string downloadText(const platform::Url& url, std::optional<std::int64_t> sizeBytes) {
     std::string text = url.lastPathComponent();
-    if (sizeBytes) {
-        text += fmt::format(" · {:.1f} MB", static_cast<double>(*sizeBytes) / 1'048'576.0);
-    } else {
-        text += " · size unknown";
-    }
-    return text;
+    return text + " · " + (sizeBytes ? sizeText(*sizeBytes) : std::string("size unknown"));
 }
 
 bool isInstallerPackage(const platform::Url& url) {
@@ -223,7 +208,7 @@ QWidget* header(const AppRow& row, QWidget* parent) {
         auto* arrow = iconOnly("arrow.right", ui::systemColor(SystemColor::primary), 10, versions);
         arrow->setObjectName("versionArrow");
         line->addWidget(arrow, 0, Qt::AlignVCenter);
-        auto* remote = textLabel(ui::qs(row.remote ? row.remote->version : std::string("—")), "remoteVersion",
+        auto* remote = textLabel(ui::qs(latestText(row)), "remoteVersion",
                                  TextStyle::monospacedBody, SystemColor::blue, versions);
         oneLine(remote);
         QFont f = remote->font();
@@ -258,7 +243,7 @@ QWidget* actions(AppModel& model, const AppRow& row, const InspectorContext& con
     layout->addWidget(rescan);
     auto* ignore = button("Ignore", "ignoreButton", bar, "eye.slash");
     QObject::connect(ignore, &QPushButton::clicked, bar,
-                     [&model, row] { model.ignore(row, "user ignored via UI"); });
+                     [&model, row] { model.ignore(row, std::string(kReasonIgnoredFromTable)); });
     layout->addWidget(ignore);
     layout->addStretch(1);
     return bar;

@@ -1,6 +1,7 @@
 #include "PelApp/UpdateSheetView.hpp"
 
 #include "PelApp/AppModel.hpp"
+#include "PelApp/ApplicationTableTexts.hpp"
 #include "PelApp/L10n.hpp"
 
 #include <fmt/format.h>
@@ -13,21 +14,8 @@ namespace pelapp::sheet {
 
 namespace {
 
-constexpr double kMiB = 1'048'576.0;
-
 bool startsWith(const std::string& line, std::string_view prefix) {
     return line.compare(0, prefix.size(), prefix) == 0;
-}
-
-std::string sourceLabel(const AppRow& row) {
-    if (!row.remote) return L10n::text("—");
-    switch (row.remote->source) {
-    case pelkit::AppSource::homebrew: return L10n::text("Homebrew");
-    case pelkit::AppSource::sparkle: return L10n::text("Sparkle");
-    case pelkit::AppSource::macAppStore: return L10n::text("App Store");
-    case pelkit::AppSource::none: break;
-    }
-    return L10n::text("—");
 }
 
 } // namespace
@@ -60,7 +48,7 @@ std::string sizePart(const std::vector<AppRow>& rows) {
         }
     }
     if (known <= 0 && unknown == 0) return {};
-    std::string part = fmt::format(" · {:.1f} MB", static_cast<double>(known) / kMiB);
+    std::string part = " · " + sizeText(known);
     if (unknown > 0) part += fmt::format(" + {} unknown", unknown);
     return part;
 }
@@ -80,7 +68,7 @@ Chip chip(const AppRow& row, const std::vector<std::string>& queue) {
 
 std::string versionLine(const AppRow& row) {
     return row.app.shortVersion.value_or("?") + " → " + (row.remote ? row.remote->version : L10n::text("—")) +
-           "  ·  " + sourceLabel(row);
+           "  ·  " + L10n::text(sourceLabel(row));
 }
 
 Counts counts(const AppModel& model, std::size_t listed) {
