@@ -5,6 +5,7 @@
 #include "PelApp/ApplicationTableModel.hpp"
 #include "PelApp/ModelRelay.hpp"
 #include "PelApp/QtClipboard.hpp"
+#include "PelApp/StripKit.hpp"
 #include "PelApp/UiKit.hpp"
 #include "PelApp/WindowState.hpp"
 
@@ -132,21 +133,12 @@ ApplicationTable::ApplicationTable(AppModel& model, WindowState& state, QWidget*
     emptyMessage_->setAlignment(Qt::AlignCenter);
     emptyMessage_->setWordWrap(true);
     ui::styleLabel(emptyMessage_, ui::TextStyle::body, ui::SystemColor::secondary);
-    showAll_ = new QPushButton(ui::actionText("Show all apps"), emptyState_);
-    showAll_->setObjectName("showAllAppsButton");
-    showAll_->setFlat(true);
-    showAll_->setCursor(Qt::PointingHandCursor);
-    QPalette link = showAll_->palette();
-    link.setColor(QPalette::ButtonText, ui::systemColor(ui::SystemColor::blue));
-    showAll_->setPalette(link);
+    showAll_ = ui::borderlessButton("Show all apps", "showAllAppsButton", emptyState_);
+    ui::setButtonTextColor(showAll_, ui::systemColor(ui::SystemColor::blue));
     emptyLayout->addWidget(emptyMessage_);
     emptyLayout->addWidget(showAll_, 0, Qt::AlignHCenter);
 
-    auto* divider = new QFrame(this);
-    divider->setObjectName("footerDivider");
-    divider->setFrameShape(QFrame::HLine);
-    divider->setFrameShadow(QFrame::Plain);
-    divider->setForegroundRole(QPalette::Mid);
+    QFrame* divider = ui::divider(this, "footerDivider");
 
     auto* footer = new QWidget(this);
     footer->setObjectName("statusFooter");

@@ -159,9 +159,7 @@ QWidget* statusTitle(std::string_view symbol, const QString& title, SystemColor 
 
 QPushButton* button(std::string_view key, const char* objectName, QWidget* parent,
                     std::string_view symbol = {}) {
-    auto* b = new QPushButton(ui::actionText(key), parent);
-    b->setObjectName(objectName);
-    b->setAutoDefault(false);
+    auto* b = ui::pushButton(key, objectName, parent);
     if (!symbol.empty()) b->setIcon(ui::symbolIcon(symbol));
     return b;
 }

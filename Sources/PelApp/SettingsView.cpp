@@ -6,6 +6,7 @@
 #include "PelApp/ModelRelay.hpp"
 #include "PelApp/Scrubbing.hpp"
 #include "PelApp/SettingsSigning.hpp"
+#include "PelApp/StripKit.hpp"
 #include "PelApp/SymbolNames.hpp"
 #include "PelApp/UiKit.hpp"
 #include "PelKit/Config.hpp"
@@ -32,27 +33,12 @@ constexpr int kPadding = 20;
 constexpr int kAboutSpacing = 8;
 constexpr std::size_t kJournalLines = 40;
 
-QFrame* divider(QWidget* parent, const char* objectName) {
-    auto* line = new QFrame(parent);
-    line->setObjectName(objectName);
-    line->setFrameShape(QFrame::HLine);
-    line->setFrameShadow(QFrame::Plain);
-    line->setForegroundRole(QPalette::Mid);
-    return line;
-}
-
 QLabel* caption(const char* text, QWidget* parent, const char* objectName) {
     QLabel* label = ui::plainLabel(ui::localized(text), parent);
     label->setObjectName(objectName);
     label->setWordWrap(true);
     ui::styleLabel(label, ui::TextStyle::caption, ui::SystemColor::secondary);
     return label;
-}
-
-QPushButton* button(std::string_view key, QWidget* parent, const char* objectName) {
-    auto* b = new QPushButton(ui::actionText(key), parent);
-    b->setObjectName(objectName);
-    return b;
 }
 
 QCheckBox* toggle(std::string_view key, QWidget* parent, const char* objectName) {
@@ -118,7 +104,7 @@ QWidget* SettingsView::buildGeneral() {
         refresh(); // the toggle shows the login item's status, whatever became of the call
     });
     form->addRow(launchAtLogin_);
-    form->addRow(divider(page, "generalDivider"));
+    form->addRow(ui::divider(page, "generalDivider"));
 
     struct Row {
         std::string_view key;
@@ -136,7 +122,7 @@ QWidget* SettingsView::buildGeneral() {
         auto* line = new QHBoxLayout;
         line->addWidget(ui::plainLabel(ui::localized(row.key), page));
         line->addStretch(1);
-        QPushButton* b = button(row.key, page, row.name);
+        QPushButton* b = ui::pushButton(row.key, row.name, page);
         connect(b, &QPushButton::clicked, this, row.action);
         line->addWidget(b);
         form->addRow(line);
@@ -190,20 +176,20 @@ QWidget* SettingsView::buildAdvanced() {
     form->addRow(caption("Sent via Tally. Aggregate counts only: outcome / source / error class. No bundle IDs, no "
                          "user ID. Restart required to change.",
                          page, "analyticsCaption"));
-    form->addRow(divider(page, "advancedDivider"));
+    form->addRow(ui::divider(page, "advancedDivider"));
 
     auto* folders = new QHBoxLayout;
-    QPushButton* journal = button("settings.openJournal", page, "openJournalButton");
+    QPushButton* journal = ui::pushButton("settings.openJournal", "openJournalButton", page);
     connect(journal, &QPushButton::clicked, this, [this] { openFolder(pelkit::PelPaths::journalDir()); });
-    QPushButton* cache = button("settings.openCache", page, "openCacheButton");
+    QPushButton* cache = ui::pushButton("settings.openCache", "openCacheButton", page);
     connect(cache, &QPushButton::clicked, this, [this] { openFolder(pelkit::PelPaths::cacheDir()); });
     folders->addWidget(journal);
     folders->addWidget(cache);
     folders->addStretch(1);
     form->addRow(folders);
-    form->addRow(divider(page, "resetDivider"));
+    form->addRow(ui::divider(page, "resetDivider"));
 
-    QPushButton* reset = button("settings.resetOverrides", page, "resetOverridesButton");
+    QPushButton* reset = ui::pushButton("settings.resetOverrides", "resetOverridesButton", page);
     // Destructive: white on the system red.
     QPalette tint = reset->palette();
     tint.setColor(QPalette::Button, ui::systemColor(ui::SystemColor::red));

@@ -2,6 +2,7 @@
 
 #include "PelApp/AppModel.hpp"
 #include "PelApp/ModelRelay.hpp"
+#include "PelApp/StripKit.hpp"
 #include "PelApp/UiKit.hpp"
 #include "PelApp/UpdateSheetView.hpp"
 
@@ -28,14 +29,6 @@ constexpr int kMinHeight = 460;
 constexpr int kListMinHeight = 260;
 constexpr int kLogHeight = 120;
 constexpr int kPadding = 12;
-
-QFrame* divider(QWidget* parent) {
-    auto* line = new QFrame(parent);
-    line->setObjectName("divider");
-    line->setFrameShape(QFrame::HLine);
-    line->setFrameShadow(QFrame::Sunken);
-    return line;
-}
 
 QHBoxLayout* paddedRow() {
     auto* row = new QHBoxLayout;
@@ -72,7 +65,7 @@ UpdateSheet::UpdateSheet(AppModel& model, WindowState&, QWidget* parent) : QWidg
     ui::styleLabel(phase_, ui::TextStyle::caption, ui::SystemColor::secondary);
     head->addWidget(phase_);
     stack->addLayout(head);
-    stack->addWidget(divider(this));
+    stack->addWidget(ui::divider(this, "divider"));
 
     auto* scroll = new QScrollArea(this);
     scroll->setObjectName("updateList");
@@ -88,8 +81,7 @@ UpdateSheet::UpdateSheet(AppModel& model, WindowState&, QWidget* parent) : QWidg
     scroll->setWidget(listBody);
     stack->addWidget(scroll, 1);
 
-    logDivider_ = divider(this);
-    logDivider_->setObjectName("logDivider");
+    logDivider_ = ui::divider(this, "logDivider");
     stack->addWidget(logDivider_);
     log_ = new QPlainTextEdit(this);
     log_->setObjectName("updateLogPane");
@@ -104,7 +96,7 @@ UpdateSheet::UpdateSheet(AppModel& model, WindowState&, QWidget* parent) : QWidg
     log_->setFocusPolicy(Qt::ClickFocus);
     ui::fillBackground(log_, ui::textBackground());
     stack->addWidget(log_);
-    stack->addWidget(divider(this));
+    stack->addWidget(ui::divider(this, "divider"));
 
     auto* foot = paddedRow();
     counts_ = ui::plainLabel({}, this);
@@ -112,13 +104,9 @@ UpdateSheet::UpdateSheet(AppModel& model, WindowState&, QWidget* parent) : QWidg
     ui::styleLabel(counts_, ui::TextStyle::caption, ui::SystemColor::secondary);
     foot->addWidget(counts_);
     foot->addStretch(1);
-    cancelAll_ = new QPushButton(ui::actionText("Cancel All"), this);
-    cancelAll_->setObjectName("cancelAllButton");
+    cancelAll_ = ui::pushButton("Cancel All", "cancelAllButton", this);
     cancelAll_->setToolTip(ui::localized("Cancel remaining downloads. In-progress installs finish cleanly."));
-    cancelAll_->setAutoDefault(false);
-    QPalette red = cancelAll_->palette();
-    red.setColor(QPalette::ButtonText, ui::systemColor(ui::SystemColor::red));
-    cancelAll_->setPalette(red);
+    ui::setButtonTextColor(cancelAll_, ui::systemColor(ui::SystemColor::red));
     foot->addWidget(cancelAll_);
     close_ = new QPushButton(this);
     close_->setObjectName("closeButton");
