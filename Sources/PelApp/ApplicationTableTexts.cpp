@@ -18,13 +18,6 @@ bool sameRemote(const std::optional<pelkit::RemoteVersion>& a, const std::option
     return a->version == b->version && a->source == b->source && a->sizeBytes == b->sizeBytes;
 }
 
-// A localisable text with one interpolated string ("%@").
-std::string withName(std::string_view key, const std::string& name) {
-    std::string text = L10n::text(key);
-    if (auto at = text.find("%@"); at != std::string::npos) text.replace(at, 2, name);
-    return text;
-}
-
 } // namespace
 
 bool drawsAlike(const TableRow& a, const TableRow& b) {
@@ -133,10 +126,10 @@ ContextMenuContent contextMenuFor(const AppModel& model, const std::set<std::str
     const std::string& name = row->app.name;
     using Kind = MenuEntry::Kind;
     if (row->outcome == Outcome::outdated)
-        content.entries.push_back({Kind::update, withName("Update %@", name), !model.isBusy(row->id)});
-    content.entries.push_back({Kind::rescan, withName("Rescan %@", name)});
+        content.entries.push_back({Kind::update, L10n::inserting("Update %@", name), !model.isBusy(row->id)});
+    content.entries.push_back({Kind::rescan, L10n::inserting("Rescan %@", name)});
     content.entries.push_back({Kind::divider, {}});
-    content.entries.push_back({Kind::ignore, withName("Ignore %@", name)});
+    content.entries.push_back({Kind::ignore, L10n::inserting("Ignore %@", name)});
     content.entries.push_back({Kind::copyBundleID, L10n::text("Copy Bundle ID")});
     return content;
 }

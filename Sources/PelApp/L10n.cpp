@@ -55,4 +55,10 @@ std::string text(std::string_view key, std::initializer_list<long long> numbers)
     return out;
 }
 
+std::string inserting(std::string_view key, std::string_view inserted) {
+    std::string out = text(key);
+    if (const auto at = out.find("%@"); at != std::string::npos) out.replace(at, 2, inserted);
+    return out;
+}
+
 } // namespace pelapp::L10n

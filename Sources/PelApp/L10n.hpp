@@ -14,4 +14,8 @@ std::string text(std::string_view key);
 // ignored.
 std::string text(std::string_view key, std::initializer_list<long long> numbers);
 
+// The display text of a key with its first "%@" replaced by `inserted`, shown verbatim (a name, a
+// path); a text without the placeholder stays as it is.
+std::string inserting(std::string_view key, std::string_view inserted);
+
 } // namespace pelapp::L10n

@@ -1,5 +1,6 @@
 #include "PelApp/StripKit.hpp"
 
+#include "PelApp/L10n.hpp"
 #include "PelApp/UiKit.hpp"
 
 #include <QFrame>
@@ -10,10 +11,7 @@
 namespace pelapp::ui {
 
 QString localizedInserting(std::string_view key, const QString& inserted) {
-    QString text = localized(key);
-    const auto at = text.indexOf(QLatin1String("%@"));
-    if (at >= 0) text.replace(at, 2, inserted);
-    return text;
+    return qs(L10n::inserting(key, inserted.toStdString()));
 }
 
 QFrame* divider(QWidget* parent, const char* objectName) {

@@ -1,4 +1,5 @@
 #include "PelApp/L10n.hpp"
+#include "PelApp/StripKit.hpp"
 #include "PelApp/SymbolNames.hpp"
 #include "PelApp/UiKit.hpp"
 
@@ -34,6 +35,15 @@ TEST(UiKitTest, IntegerPlaceholdersAreFilledInOrderInPlainDecimal) {
     EXPECT_EQ(L10n::text("%ld and %d stay", {1}), "%ld and %d stay");
     EXPECT_EQ(L10n::text("app.name"), "Pelloran");
     EXPECT_EQ(ui::localized("Update Checked (%lld)", {3}), QString("Update Checked (3)"));
+}
+
+TEST(UiKitTest, InsertedTextFillsTheFirstPlaceholderVerbatim) {
+    EXPECT_EQ(L10n::inserting("Rescan %@", "Prism & Lens"), "Rescan Prism & Lens");
+    EXPECT_EQ(L10n::inserting("Rescan %@", "50%@ off"), "Rescan 50%@ off") << "the inserted text is not scanned";
+    EXPECT_EQ(L10n::inserting("%@ and %@", "a"), "a and %@");
+    EXPECT_EQ(L10n::inserting("No placeholder", "a"), "No placeholder");
+    EXPECT_EQ(ui::localizedInserting("Written to %@", QString::fromUtf8("/tmp/é")),
+              QString::fromUtf8("Written to /tmp/é"));
 }
 
 TEST(UiKitTest, DataIsShownAsPlainTextAndAmpersandsAreNotMnemonics) {
