@@ -35,6 +35,16 @@ void settle() {
     }
 }
 
+// Grabs `target` into a PNG at `path` and names the file written, or says why not.
+bool savePicture(QWidget* target, const QString& path) {
+    if (target && target->grab().save(path, "PNG")) {
+        fmt::print("{}\n", path.toStdString());
+        return true;
+    }
+    fmt::print(stderr, "ui-shots: could not write {}\n", path.toStdString());
+    return false;
+}
+
 // One picture: how to set the scene on a fresh main window, and which widget to grab.
 struct Shot {
     const char* file;
@@ -162,7 +172,7 @@ bool saveSymbolSheet(const QString& path) {
     }
     sheet.show();
     settle();
-    return sheet.grab().save(path, "PNG");
+    return savePicture(&sheet, path);
 }
 
 // A login item that is on, for the picture.
@@ -187,13 +197,7 @@ int saveSettingsShots(const QString& out, uishots::Fixture& fixture) {
     for (int i = 0; i < 4; ++i) {
         tabs->setCurrentIndex(i);
         settle();
-        const QString path = out + "/" + files[i];
-        if (view.grab().save(path, "PNG")) {
-            fmt::print("{}\n", path.toStdString());
-        } else {
-            fmt::print(stderr, "ui-shots: could not write {}\n", path.toStdString());
-            ++failures;
-        }
+        if (!savePicture(&view, out + "/" + files[i])) ++failures;
     }
     return failures;
 }
@@ -220,23 +224,14 @@ int main(int argc, char** argv) {
         settle();
         QWidget* target = shot.stage(window, fixture.model());
         settle();
-        const QString path = out + "/" + shot.file;
-        if (!target || !target->grab().save(path, "PNG")) {
-            fmt::print(stderr, "ui-shots: could not write {}\n", path.toStdString());
+        if (!savePicture(target, out + "/" + shot.file)) {
             ++failures;
             continue;
         }
-        fmt::print("{}\n", path.toStdString());
         window.close();
         settle();
     }
     failures += saveSettingsShots(out, fixture);
-    const QString symbols = out + "/symbols.png";
-    if (saveSymbolSheet(symbols)) {
-        fmt::print("{}\n", symbols.toStdString());
-    } else {
-        fmt::print(stderr, "ui-shots: could not write {}\n", symbols.toStdString());
-        ++failures;
-    }
+    if (!saveSymbolSheet(out + "/symbols.png")) ++failures;
     return failures == 0 ? 0 : 1;
 }
