@@ -2,6 +2,7 @@
 
 #include "PelKit/HTTP.hpp"
 #include "PelKit/UpdateSources/SparkleEncoding.hpp"
+#include "Platform/HttpTransport.hpp"
 #include "Platform/Unicode.hpp"
 
 #include <expat.h>
@@ -25,15 +26,6 @@ struct ParseState {
     bool ownEnclosure = false;      // the open item has an enclosure for this system
     bool foreignEnclosure = false;  // ... or one for another system
 };
-
-bool equalsAsciiCaseless(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
 
 // An enclosure address as written, or relative to the feed. An empty or fragment-only
 // reference would name the feed itself, never a download.
@@ -65,7 +57,7 @@ void onStart(void* data, const XML_Char* name, const XML_Char** attrs) {
         }
         return nullptr;
     };
-    if (const char* os = attr("sparkle:os"); os && !equalsAsciiCaseless(os, "macos")) {
+    if (const char* os = attr("sparkle:os"); os && !platform::equalsIgnoringCase(os, "macos")) {
         st.foreignEnclosure = true;
         return;
     }
