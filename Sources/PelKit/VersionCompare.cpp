@@ -54,6 +54,9 @@ namespace {
 
 enum class Kind { none, digits, letters };
 
+// Lower case; both the general path and the ASCII one match words against these.
+constexpr std::string_view kPreReleaseMarkers[] = {"alpha", "beta", "rc", "dev", "pre", "a", "b"};
+
 struct Token {
     std::string_view text; // a view into the version string
     bool numeric = false;
@@ -127,21 +130,24 @@ int sign(int x) {
     return (x > 0) - (x < 0);
 }
 
+inline unsigned char asciiLower(char c) {
+    return static_cast<unsigned char>((c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c);
+}
+
+int compareAsciiWords(std::string_view a, std::string_view b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned char x = asciiLower(a[i]);
+        const unsigned char y = asciiLower(b[i]);
+        if (x != y) return x < y ? -1 : 1;
+    }
+    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
 // Words compare case-insensitively, by scalar values of their canonical composition. UTF-8 byte
 // order is scalar order, so plain byte comparison does the rest.
 int compareWords(std::string_view a, std::string_view b) {
-    if (unicode::isAscii(a) && unicode::isAscii(b)) {
-        auto lower = [](char c) {
-            return static_cast<unsigned char>((c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c);
-        };
-        std::size_t n = std::min(a.size(), b.size());
-        for (std::size_t i = 0; i < n; ++i) {
-            unsigned char x = lower(a[i]);
-            unsigned char y = lower(b[i]);
-            if (x != y) return x < y ? -1 : 1;
-        }
-        return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
-    }
+    if (unicode::isAscii(a) && unicode::isAscii(b)) return compareAsciiWords(a, b);
     return sign(unicode::toLowerNFC(a).compare(unicode::toLowerNFC(b)));
 }
 
@@ -181,10 +187,6 @@ constexpr std::array<std::uint8_t, 256> kAsciiClasses = makeAsciiClasses();
 
 inline std::uint8_t asciiClass(char c) {
     return kAsciiClasses[static_cast<unsigned char>(c)];
-}
-
-inline unsigned char asciiLower(char c) {
-    return static_cast<unsigned char>((c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c);
 }
 
 // Hands out the tokens of an ASCII text one at a time; `beyondAscii` turns true (and the stream
@@ -253,19 +255,8 @@ std::size_t sharedPrefixEnd(std::string_view a, std::string_view b) {
     return end;
 }
 
-int compareAsciiWords(std::string_view a, std::string_view b) {
-    const std::size_t n = std::min(a.size(), b.size());
-    for (std::size_t i = 0; i < n; ++i) {
-        const unsigned char x = asciiLower(a[i]);
-        const unsigned char y = asciiLower(b[i]);
-        if (x != y) return x < y ? -1 : 1;
-    }
-    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
-}
-
 bool isAsciiPreReleaseMarker(std::string_view word) {
-    static constexpr std::string_view markers[] = {"alpha", "beta", "rc", "dev", "pre", "a", "b"};
-    for (std::string_view m : markers) {
+    for (std::string_view m : kPreReleaseMarkers) {
         if (m.size() == word.size() && compareAsciiWords(m, word) == 0) return true;
     }
     return false;
@@ -316,7 +307,12 @@ std::optional<ComparisonResult> compareAscii(std::string_view first, std::string
 // ---- VersionCompare ----
 
 const std::unordered_set<std::string>& VersionCompare::preReleaseMarkers() {
-    static const std::unordered_set<std::string> markers{"alpha", "beta", "rc", "dev", "pre", "a", "b"};
+    static const std::unordered_set<std::string> markers = [] {
+        std::unordered_set<std::string> set;
+        for (std::string_view m : kPreReleaseMarkers)
+            set.emplace(m);
+        return set;
+    }();
     return markers;
 }
 
