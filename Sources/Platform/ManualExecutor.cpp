@@ -1,6 +1,7 @@
 #include "Platform/ManualExecutor.hpp"
 
 #include <algorithm>
+#include <iterator>
 
 namespace platform {
 
@@ -20,10 +21,17 @@ TaskHandle ManualExecutor::postAfter(std::chrono::nanoseconds delay, Task task) 
 // Takes the earliest entry due by `limit` (FIFO among equal due times), moves the clock to its due time
 // when that lies ahead, and runs it outside the lock.
 bool ManualExecutor::runOneDueBy(TimePoint limit) {
+    {
+        std::vector<Entry> dropped; // released after the lock: a destructor may post here
+        std::lock_guard lock(mutex_);
+        auto firstCancelled =
+            std::partition(entries_.begin(), entries_.end(), [](const Entry& e) { return !e.cancelled->load(); });
+        dropped.assign(std::make_move_iterator(firstCancelled), std::make_move_iterator(entries_.end()));
+        entries_.erase(firstCancelled, entries_.end());
+    }
     Entry entry;
     {
         std::lock_guard lock(mutex_);
-        std::erase_if(entries_, [](const Entry& e) { return e.cancelled->load(); });
         auto best = entries_.end();
         for (auto it = entries_.begin(); it != entries_.end(); ++it) {
             if (it->due > limit) continue;

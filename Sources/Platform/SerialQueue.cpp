@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -70,6 +71,25 @@ struct SerialQueue::Impl {
         return TaskHandle(flag);
     }
 
+    // Takes the cancelled tasks out and releases their captures outside the lock: a destructor may
+    // post here. Returns whether there were any.
+    bool dropCancelled(std::unique_lock<std::mutex>& lock) {
+        std::vector<Entry> dropped;
+        for (auto it = entries.begin(); it != entries.end();) {
+            if (it->second.cancelled->load()) {
+                dropped.push_back(std::move(it->second));
+                it = entries.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        if (dropped.empty()) return false;
+        lock.unlock();
+        dropped.clear();
+        lock.lock();
+        return true;
+    }
+
     void run() {
         currentQueue = this;
         std::unique_lock lock(mutex);
@@ -81,7 +101,7 @@ struct SerialQueue::Impl {
             }
             auto next = entries.begin();
             if (next->second.cancelled->load()) {
-                entries.erase(next);
+                dropCancelled(lock);
                 continue;
             }
             TimePoint now = clock.now();
@@ -91,7 +111,7 @@ struct SerialQueue::Impl {
                                    : std::chrono::nanoseconds(kOtherClockRecheck);
                 auto wait = std::min<std::chrono::nanoseconds>(next->first.due - now, recheck);
                 // Cancelled delayed tasks would otherwise hold their captures until their due time.
-                std::erase_if(entries, [](const auto& e) { return e.second.cancelled->load(); });
+                if (dropCancelled(lock)) continue; // the lock was let go meanwhile
                 wake.wait_for(lock, wait);
                 continue;
             }

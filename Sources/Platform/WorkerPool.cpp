@@ -62,7 +62,12 @@ struct WorkerPool::Impl {
             }
             Entry entry = std::move(const_cast<Entry&>(entries.top()));
             entries.pop();
-            if (entry.cancelled->load()) continue;
+            if (entry.cancelled->load()) {
+                lock.unlock();
+                entry = Entry{}; // captures go outside the lock: a destructor may post here
+                lock.lock();
+                continue;
+            }
             ++running;
             lock.unlock();
             try {

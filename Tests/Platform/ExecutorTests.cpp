@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -83,6 +84,25 @@ TEST(ManualExecutor, CancelBeforeAndAtTheDueTime) {
 
     EXPECT_EQ(ex.advance(30ms), 1u);
     EXPECT_EQ(ran, 1);
+}
+
+TEST(ManualExecutor, ACancelledTasksCapturesMayPostWhenReleased) {
+    struct PostsWhenReleased {
+        ManualExecutor* ex;
+        bool* ran;
+        ~PostsWhenReleased() {
+            ex->post([ran = ran] { *ran = true; });
+        }
+    };
+    ManualExecutor ex;
+    bool ran = false;
+    auto capture = std::make_shared<PostsWhenReleased>(&ex, &ran);
+    TaskHandle handle = ex.postAfter(10ms, [capture] {});
+    capture.reset();
+    handle.cancel();
+    // Released under the executor's lock, the post would never return.
+    EXPECT_EQ(ex.advance(20ms), 1u);
+    EXPECT_TRUE(ran);
 }
 
 TEST(ManualExecutor, PostingFromOtherThreadsLosesNothingAndKeepsEachThreadsOrder) {

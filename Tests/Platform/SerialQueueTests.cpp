@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <memory>
 #include <pthread.h>
 #include <set>
 #include <thread>
@@ -95,6 +96,28 @@ TEST(SerialQueue, DelayedTasksRunInDueOrderByItsClockAndCancelledOnesNever) {
     clock.advance(50ms);
     queue.drain();
     EXPECT_EQ(ran, (std::vector<std::string>{"now", "10a", "10b", "20", "30"}));
+}
+
+TEST(SerialQueue, ACancelledTasksCapturesMayPostWhenReleased) {
+    struct PostsWhenReleased {
+        SerialQueue* queue;
+        std::promise<void>* posted;
+        ~PostsWhenReleased() {
+            queue->post([posted = posted] { posted->set_value(); });
+        }
+    };
+    auto queue = std::make_unique<SerialQueue>("cancelled-capture");
+    std::promise<void> posted;
+    auto future = posted.get_future();
+    auto capture = std::make_shared<PostsWhenReleased>(queue.get(), &posted);
+    TaskHandle handle = queue->postAfter(1h, [capture] {});
+    capture.reset();
+    handle.cancel();
+    queue->post([] {}); // wakes the worker, which then drops the cancelled task
+    if (future.wait_for(120s) != std::future_status::ready) {
+        (void)queue.release(); // its worker hangs on its own lock: joining it would hang the suite
+        FAIL() << "the queue hung";
+    }
 }
 
 TEST(SerialQueue, ADelayedTaskOnTheSystemClockRunsNoEarlierThanItsDueTime) {

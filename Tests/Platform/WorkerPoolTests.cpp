@@ -65,6 +65,31 @@ TEST(WorkerPool, DelayedTasksRunInDueOrderAndCancelledOnesNever) {
     EXPECT_EQ(order, (std::vector<int>{1, 0, 2, 3}));
 }
 
+TEST(WorkerPool, ACancelledTasksCapturesMayPostWhenReleased) {
+    struct PostsWhenReleased {
+        WorkerPool* pool;
+        std::promise<void>* posted;
+        ~PostsWhenReleased() {
+            pool->post([posted = posted] { posted->set_value(); });
+        }
+    };
+    auto pool = std::make_unique<WorkerPool>("test.pool", 1);
+    std::promise<void> gate;
+    std::shared_future<void> open = gate.get_future().share();
+    pool->post([open] { open.wait(); }); // holds the one worker until the task below is cancelled
+    std::promise<void> posted;
+    auto future = posted.get_future();
+    auto capture = std::make_shared<PostsWhenReleased>(pool.get(), &posted);
+    platform::TaskHandle handle = pool->postAfter(1ns, [capture] {});
+    capture.reset();
+    handle.cancel();
+    gate.set_value();
+    if (future.wait_for(kHang) != std::future_status::ready) {
+        (void)pool.release(); // its worker hangs on its own lock: joining it would hang the suite
+        FAIL() << "the pool hung";
+    }
+}
+
 TEST(WorkerPool, DrainWaitsForRunningAndDueTasks) {
     WorkerPool pool("test.pool", 2);
     std::atomic<int> finished{0};
