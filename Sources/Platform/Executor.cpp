@@ -13,6 +13,7 @@ struct RepeatingTimer::State : std::enable_shared_from_this<State> {
     bool active = true;
     TaskHandle pending;
 
+    // Called with `mutex` held.
     void schedule() {
         std::weak_ptr<State> weak = shared_from_this();
         TaskHandle handle = executor->postAfter(interval, [weak] {
@@ -24,11 +25,10 @@ struct RepeatingTimer::State : std::enable_shared_from_this<State> {
             }
             self->tick();
             std::lock_guard lock(self->mutex);
-            if (self->active) self->scheduleLocked();
+            if (self->active) self->schedule();
         });
         pending = handle;
     }
-    void scheduleLocked() { schedule(); }
 };
 
 RepeatingTimer::RepeatingTimer(Executor& executor, std::chrono::nanoseconds interval, std::function<void()> tick)
