@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <exception>
 #include <optional>
+#include <string_view>
 
 namespace pelapp {
 
@@ -19,6 +20,13 @@ namespace {
 
 constexpr double kMasTimeoutSeconds = 900;
 constexpr const char* kProbingSize = "Probing size…";
+
+// The store's track identifiers are decimal numbers; anything else from a lookup answer (such as
+// "--all" or "-1") would reach `mas` as an option.
+bool isUsableTrackID(std::string_view trackID) {
+    return !trackID.empty() &&
+           std::all_of(trackID.begin(), trackID.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
 
 } // namespace
 
@@ -103,6 +111,11 @@ Task<void> AppModel::triggerMasUpgrade(std::string trackID, std::string appName,
     const std::optional<std::string> tool = pelkit::Proc::which("mas");
     if (!tool) {
         statusMessage = "'mas' CLI not found in PATH — install with 'brew install mas'";
+        changed(ModelChange::status);
+        co_return;
+    }
+    if (!isUsableTrackID(trackID)) {
+        statusMessage = "mas upgrade error: unusable track identifier";
         changed(ModelChange::status);
         co_return;
     }

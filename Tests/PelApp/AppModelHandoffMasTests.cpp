@@ -158,6 +158,19 @@ TEST_F(MasHandoffTest, TheStatusLineNamesTheRunWhileMasWorks) {
     EXPECT_EQ(m.statusMessage, "mas upgrade Store App: success");
 }
 
+TEST_F(MasHandoffTest, ATrackIdentifierThatIsNoDecimalNumberNeverReachesMas) {
+    tools.install("mas", FakeReply().withOut("==> Upgrading everything\n"));
+    for (const char* trackID : {"--all", "-1", "", "4977 99835", "497799835; rm"}) {
+        SCOPED_TRACE(trackID);
+        const MainTask task =
+            MainTask::start(executor, m.triggerMasUpgrade(trackID, "Store App", "com.example.store"));
+        ASSERT_TRUE(pelapptest::runUntil(executor, [&] { return task.isDone(); }));
+        EXPECT_EQ(m.statusMessage, "mas upgrade error: unusable track identifier");
+    }
+    EXPECT_EQ(tools.callCount("mas"), 0);
+    EXPECT_TRUE(journalEvents().empty());
+}
+
 TEST_F(MasHandoffTest, WithoutAnEngineTheRunIsNotJournalled) {
     tools.install("mas", FakeReply().withStatus(1).withErr("Error: nope\n"));
     AppModelTestAccess::engine(m) = nullptr;
