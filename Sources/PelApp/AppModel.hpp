@@ -194,6 +194,11 @@ private:
     void requestUpdates(const std::vector<AppRow>& targets, bool dryRun);
     void enqueue(AppRow row, pelkit::RemoteVersion remote, bool dryRun);
     void pumpQueue();
+    // Takes one slot for an update (queued or hand-off), starting a run when none is going.
+    void takeSlot();
+    // Gives back the slot of `id`, lets waiting entries take it, and ends the run once nothing is
+    // left running or waiting.
+    void releaseSlot(const std::string& id);
     Task<void> doUpdate(AppRow row, pelkit::RemoteVersion remote, bool dryRun, EngineApi* engine);
     void markUpdating(const std::string& id, const std::string& text);
     void setProgress(const std::string& id, const std::string& text);

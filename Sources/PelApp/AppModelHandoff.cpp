@@ -36,11 +36,9 @@ Task<void> AppModel::updateViaBrew(AppRow row, std::string token) {
     if (isBusy(id)) co_return;
 
     // The hand-off counts as an active update and holds a queue slot until it ends.
-    if (!runningUpdate) runLogStart = updateLog.size();
-    runningUpdate = true;
+    takeSlot();
     showUpdateSheet = !sheetSuppressed;
     updateQueue.push_back(id);
-    ++activeCount;
     changed(ModelChange::run);
     const std::string command = "brew install --cask " + token;
     markUpdating(id, command + " --force");
@@ -93,18 +91,8 @@ Task<void> AppModel::updateViaBrew(AppRow row, std::string token) {
     }
     changed(ModelChange::log);
 
-    activeCount = std::max(activeCount - 1, 0);
-    std::erase(updateQueue, id);
-    changed(ModelChange::run);
     // Waiting entries found no slot while the hand-off held one; nothing else would start them.
-    pumpQueue();
-    if (activeCount == 0 && queue.empty()) {
-        runningUpdate = false;
-        sheetSuppressed = false;
-        activeUpdateID.reset();
-        activePhase.reset();
-        changed(ModelChange::run);
-    }
+    releaseSlot(id);
 }
 
 Task<void> AppModel::triggerMasUpgrade(std::string trackID, std::string appName, std::string bundleID) {

@@ -119,27 +119,15 @@ void AppModel::pumpQueue() {
     while (activeCount < maxConcurrent && !queue.empty()) {
         QueueEntry entry = std::move(queue.front());
         queue.erase(queue.begin());
-        if (!runningUpdate) runLogStart = updateLog.size();
-        ++activeCount;
-        runningUpdate = true;
+        takeSlot();
         const std::string id = entry.row.id;
         auto complete = [this, id](const MainTask& self) {
             auto it = activeTasks.find(id);
             if (it != activeTasks.end() && it->second == self) activeTasks.erase(it);
-            removeAll(updateQueue, id);
             bytesDone.erase(id);
             bytesTotal.erase(id);
             if (!activeTasks.contains(id)) dryRunByID.erase(id);
-            activeCount = std::max(activeCount - 1, 0);
-            changed(ModelChange::run);
-            pumpQueue();
-            if (activeCount == 0 && queue.empty()) {
-                runningUpdate = false;
-                activeUpdateID.reset();
-                activePhase.reset();
-                sheetSuppressed = false;
-                changed(ModelChange::run);
-            }
+            releaseSlot(id);
         };
         // Started by a post: the task is registered below before its first step runs.
         activeTasks[id] = MainTask::start(
@@ -147,6 +135,26 @@ void AppModel::pumpQueue() {
         started = true;
     }
     if (started) changed(ModelChange::run);
+}
+
+void AppModel::takeSlot() {
+    if (!runningUpdate) runLogStart = updateLog.size();
+    runningUpdate = true;
+    ++activeCount;
+}
+
+void AppModel::releaseSlot(const std::string& id) {
+    activeCount = std::max(activeCount - 1, 0);
+    removeAll(updateQueue, id);
+    changed(ModelChange::run);
+    pumpQueue();
+    if (activeCount == 0 && queue.empty()) {
+        runningUpdate = false;
+        activeUpdateID.reset();
+        activePhase.reset();
+        sheetSuppressed = false;
+        changed(ModelChange::run);
+    }
 }
 
 void AppModel::cancelAll() {
