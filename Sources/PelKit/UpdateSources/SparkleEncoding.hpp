@@ -20,10 +20,6 @@ struct EncodingNote {
 // that ICU knows become an expat byte map; bytes the encoding leaves unassigned read as U+FFFD.
 int XMLCALL unknownEncoding(void* note, const XML_Char* name, XML_Encoding* info);
 
-// The bytes decoded from `encoding` by ICU and written as UTF-8; ill-formed and unassigned
-// sequences become U+FFFD. Nothing when ICU does not know the encoding.
-std::optional<std::string> toUTF8(std::string_view bytes, const std::string& encoding);
-
 // Whether the bytes begin with a UTF-16 byte-order mark.
 bool hasWideSignature(std::string_view bytes);
 

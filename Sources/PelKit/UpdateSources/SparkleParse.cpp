@@ -184,9 +184,9 @@ std::vector<SparkleSource::Item> SparkleSource::parse(std::string_view bytes, co
     // knows, converted whole, or UTF-8 with ill-formed bytes, those replaced by U+FFFD.
     std::optional<std::string> utf8;
     if (note.convertWhole) {
-        utf8 = appcast::toUTF8(bytes, *note.convertWhole);
+        utf8 = platform::unicode::fromEncoding(bytes, note.convertWhole->c_str());
     } else if (!note.asked && !appcast::hasWideSignature(bytes)) {
-        utf8 = appcast::toUTF8(bytes, "UTF-8");
+        utf8 = platform::unicode::fromEncoding(bytes, "UTF-8");
         if (utf8 && *utf8 == bytes) utf8.reset();  // well-formed already: the fault is the markup
     }
     if (utf8) {
