@@ -1,6 +1,7 @@
 #include "PelKit/Proc.hpp"
 
 #include "PelKit/Models.hpp"
+#include "Platform/Unicode.hpp"
 
 #include <fmt/format.h>
 
@@ -72,49 +73,6 @@ double appliedTimeout(const std::string& path, double requested) {
 }
 
 // ---- helpers ----
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
-bool isValidUtf8(std::string_view s) {
-    auto p = reinterpret_cast<const unsigned char*>(s.data());
-    const auto end = p + s.size();
-    while (p < end) {
-        if (end - p >= 8) {
-            std::uint64_t block;
-            std::memcpy(&block, p, 8);
-            if ((block & 0x8080808080808080ULL) == 0) {
-                p += 8;
-                continue;
-            }
-        }
-        unsigned char c = *p;
-        if (c < 0x80) {
-            ++p;
-            continue;
-        }
-        int extra;
-        unsigned char lo = 0x80, hi = 0xBF;
-        if (c >= 0xC2 && c <= 0xDF) {
-            extra = 1;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            extra = 2;
-            if (c == 0xE0) lo = 0xA0;
-            if (c == 0xED) hi = 0x9F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            extra = 3;
-            if (c == 0xF0) lo = 0x90;
-            if (c == 0xF4) hi = 0x8F;
-        } else {
-            return false;
-        }
-        if (end - p <= extra) return false;
-        if (p[1] < lo || p[1] > hi) return false;
-        for (int i = 2; i <= extra; ++i) {
-            if (p[i] < 0x80 || p[i] > 0xBF) return false;
-        }
-        p += extra + 1;
-    }
-    return true;
-}
 
 class Fd {
 public:
@@ -201,7 +159,8 @@ public:
             if (now >= until) break;
             auto wait = std::chrono::ceil<std::chrono::milliseconds>(until - now);
             if (exitFd() < 0) {
-                ::poll(nullptr, 0, static_cast<int>(std::min<std::chrono::milliseconds>(wait, kPollInterval).count()));
+                ::poll(nullptr, 0,
+                       static_cast<int>(std::min<std::chrono::milliseconds>(wait, kPollInterval).count()));
             } else {
                 pollfd fd{exitFd(), POLLIN, 0};
                 ::poll(&fd, 1, static_cast<int>(wait.count()));
@@ -382,8 +341,8 @@ ProcResult Proc::run(const std::string& path, const std::vector<std::string>& ar
         result.status = WTERMSIG(ws);
     else
         result.status = ws;
-    if (isValidUtf8(out)) result.stdout = std::move(out);
-    if (isValidUtf8(err)) result.stderr = std::move(err);
+    if (platform::unicode::isValidUtf8(out)) result.stdout = std::move(out);
+    if (platform::unicode::isValidUtf8(err)) result.stderr = std::move(err);
     return result;
 }
 

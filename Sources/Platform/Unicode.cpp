@@ -1,15 +1,17 @@
 #include "Platform/Unicode.hpp"
 
 #include <unicode/brkiter.h>
-#include <unicode/ucnv.h>
-#include <unicode/ucnv_cb.h>
 #include <unicode/locid.h>
 #include <unicode/normalizer2.h>
 #include <unicode/uchar.h>
+#include <unicode/ucnv.h>
+#include <unicode/ucnv_cb.h>
 #include <unicode/unistr.h>
 #include <unicode/utext.h>
 #include <unicode/utf8.h>
 
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 
@@ -135,6 +137,48 @@ bool isAscii(std::string_view text) {
     return true;
 }
 
+bool isValidUtf8(std::string_view s) {
+    auto p = reinterpret_cast<const unsigned char*>(s.data());
+    const auto end = p + s.size();
+    while (p < end) {
+        if (end - p >= 8) {
+            std::uint64_t block;
+            std::memcpy(&block, p, 8);
+            if ((block & 0x8080808080808080ULL) == 0) {
+                p += 8;
+                continue;
+            }
+        }
+        unsigned char c = *p;
+        if (c < 0x80) {
+            ++p;
+            continue;
+        }
+        int extra;
+        unsigned char lo = 0x80, hi = 0xBF;
+        if (c >= 0xC2 && c <= 0xDF) {
+            extra = 1;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            extra = 2;
+            if (c == 0xE0) lo = 0xA0;
+            if (c == 0xED) hi = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            extra = 3;
+            if (c == 0xF0) lo = 0x90;
+            if (c == 0xF4) hi = 0x8F;
+        } else {
+            return false;
+        }
+        if (end - p <= extra) return false;
+        if (p[1] < lo || p[1] > hi) return false;
+        for (int i = 2; i <= extra; ++i) {
+            if (p[i] < 0x80 || p[i] > 0xBF) return false;
+        }
+        p += extra + 1;
+    }
+    return true;
+}
+
 std::string toValidUtf8(std::string_view text) {
     if (isAscii(text)) return std::string(text);
     const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
@@ -167,7 +211,8 @@ std::optional<std::string> fromEncoding(std::string_view bytes, const char* enco
     status = U_ZERO_ERROR;
     ucnv_resetToUnicode(converter.get());
     std::u16string wide(static_cast<std::size_t>(needed), u'\0');
-    ucnv_toUChars(converter.get(), reinterpret_cast<UChar*>(wide.data()), needed, bytes.data(), length, &status);
+    ucnv_toUChars(converter.get(), reinterpret_cast<UChar*>(wide.data()), needed, bytes.data(), length,
+                  &status);
     if (U_FAILURE(status)) return std::nullopt;
     std::string out;
     icu::UnicodeString(false, reinterpret_cast<const UChar*>(wide.data()), needed).toUTF8String(out);

@@ -13,6 +13,9 @@ namespace platform::unicode {
 
 bool isAscii(std::string_view text);
 
+// Strict UTF-8: no stray or cut-off bytes, no overlong forms, no surrogates, nothing past U+10FFFF.
+bool isValidUtf8(std::string_view text);
+
 // The text with each ill-formed UTF-8 sequence (a stray byte, a surrogate, an overlong or cut-off
 // sequence) replaced by U+FFFD; well-formed text comes back unchanged.
 std::string toValidUtf8(std::string_view text);

@@ -248,8 +248,14 @@ TEST(Unicode, IllFormedSequencesBecomeReplacementCharacters) {
         {"a\xE2\x82", "a" + r},              // cut off
         {"\xF4\x90\x80\x80", r + r + r + r}, // beyond U+10FFFF
     };
-    for (const auto& [in, out] : cases)
+    for (const auto& [in, out] : cases) {
         EXPECT_EQ(unicode::toValidUtf8(in), out) << in;
+        // Valid exactly when nothing had to be replaced; long ASCII runs are checked eight bytes at a time.
+        EXPECT_EQ(unicode::isValidUtf8(in), in == out) << in;
+        EXPECT_EQ(unicode::isValidUtf8(std::string(13, 'x') + in + std::string(9, 'y')), in == out) << in;
+    }
+    EXPECT_TRUE(unicode::isValidUtf8(""));
+    EXPECT_TRUE(unicode::isValidUtf8("ô¿¿")); // U+10FFFF, the last scalar
 
     EXPECT_EQ(unicode::fromEncoding("caf\xE9 \x80", "windows-1252"), "caf\xC3\xA9 \xE2\x82\xAC");
     EXPECT_EQ(unicode::fromEncoding("\x82\xA0\xFF", "Shift_JIS"), "\xE3\x81\x82" + r);

@@ -49,10 +49,6 @@ ResponseDisposition disposition(int status) {
     }
 }
 
-bool isValidUtf8(std::string_view text) {
-    return platform::unicode::isAscii(text) || platform::unicode::toValidUtf8(text) == text;
-}
-
 std::string quoted(const std::string& text) {
     return "\"" + text + "\"";
 }
@@ -67,10 +63,12 @@ makeSignalManager(const std::shared_ptr<TelemetryManagerConfiguration>& configur
 std::optional<std::string> refusalReason(const SignalPostBody& record,
                                          const std::optional<std::string>& customUserID) {
     if (record.floatValue && !std::isfinite(*record.floatValue)) return "floatValue is not a finite number";
-    bool valid = isValidUtf8(record.type) && isValidUtf8(record.appID) && isValidUtf8(record.sessionID) &&
-                 (!customUserID || isValidUtf8(*customUserID));
+    bool valid = platform::unicode::isValidUtf8(record.type) &&
+                 platform::unicode::isValidUtf8(record.appID) &&
+                 platform::unicode::isValidUtf8(record.sessionID) &&
+                 (!customUserID || platform::unicode::isValidUtf8(*customUserID));
     for (auto it = record.payload.begin(); valid && it != record.payload.end(); ++it) {
-        valid = isValidUtf8(it->first) && isValidUtf8(it->second);
+        valid = platform::unicode::isValidUtf8(it->first) && platform::unicode::isValidUtf8(it->second);
     }
     if (!valid) return "text is not valid UTF-8";
     return std::nullopt;
@@ -291,7 +289,8 @@ void SignalManager::complete(const std::vector<SignalPostBody>& batch, const Sen
     const auto answer = disposition(status);
     switch (answer.kind) {
     case ResponseDisposition::Kind::success:
-        if (outcome.response && !outcome.response->body.empty() && isValidUtf8(outcome.response->body)) {
+        if (outcome.response && !outcome.response->body.empty() &&
+            platform::unicode::isValidUtf8(outcome.response->body)) {
             log(handler, LogLevel::debug, [&] { return outcome.response->body; });
         }
         handleSendSuccess();
