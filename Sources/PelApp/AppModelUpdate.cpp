@@ -9,6 +9,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 namespace pelapp {
 
@@ -59,6 +60,15 @@ struct ReportGate {
     bool open = true;
 };
 
+// Byte reports come once per received chunk, thousands a second: only the newest one waiting is
+// delivered, so the main executor, and every view it redraws, takes at most one per turn.
+struct LatestBytes {
+    std::mutex mutex;
+    std::int64_t done = 0;
+    std::int64_t total = -1;
+    bool posted = false;
+};
+
 std::string byteProgressText(std::int64_t done, std::int64_t total) {
     if (total < 1) return fmt::format("Downloading {:.1f} MB", static_cast<double>(done) / kMiB);
     const auto percent =
@@ -95,7 +105,7 @@ Task<void> AppModel::doUpdate(AppRow row, pelkit::RemoteVersion remote, bool dry
     const MainTask ticker = MainTask::start(main_, tickUntilCancelled(kTickInterval, tick));
 
     // The engine calls back on its worker thread; each report is posted to the main executor, in
-    // the order made, ahead of the update's own resumption.
+    // the order made, ahead of the update's own resumption (byte reports folded into the newest).
     auto gate = std::make_shared<ReportGate>();
     platform::Executor* const mainExecutor = &main_;
     pelkit::Engine::UpdateProgress onPhase = [this, mainExecutor, gate, id](const std::string& text) {
@@ -108,9 +118,25 @@ Task<void> AppModel::doUpdate(AppRow row, pelkit::RemoteVersion remote, bool dry
             changed(ModelChange::log);
         });
     };
-    pelkit::Engine::BytesProgress onBytes = [this, mainExecutor, gate, id](std::int64_t done,
-                                                                           std::int64_t total) {
-        mainExecutor->post([this, gate, id, done, total] {
+    auto latest = std::make_shared<LatestBytes>();
+    pelkit::Engine::BytesProgress onBytes = [this, mainExecutor, gate, id, latest](std::int64_t done,
+                                                                                   std::int64_t total) {
+        {
+            std::lock_guard lock(latest->mutex);
+            latest->done = done;
+            latest->total = total;
+            if (latest->posted) return; // the waiting delivery will carry these numbers
+            latest->posted = true;
+        }
+        mainExecutor->post([this, gate, id, latest] {
+            std::int64_t done = 0;
+            std::int64_t total = -1;
+            {
+                std::lock_guard lock(latest->mutex);
+                done = latest->done;
+                total = latest->total;
+                latest->posted = false;
+            }
             if (!gate->open) return;
             bytesDone[id] = done;
             if (total >= 1) bytesTotal[id] = total;

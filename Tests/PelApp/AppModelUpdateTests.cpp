@@ -166,6 +166,38 @@ TEST_F(UpdateTest, PhasesAreLoggedAndTheTickerCountsSecondsUntilTheFirstByte) {
     EXPECT_FALSE(m.findRow("com.foo")->progressText);
 }
 
+// A download reports every chunk; the main executor gets one delivery with the newest numbers
+// instead of one per chunk, still ahead of the phase reported after them.
+TEST_F(UpdateTest, ByteReportsWaitingTogetherReachTheModelOnceWithTheNewest) {
+    h.addOutdated("com.foo", "Foo");
+    FakeEngine::UpdateScript script;
+    script.hold = true;
+    h.engine.setUpdateScript("com.foo", script);
+    m.updateOne(*m.findRow("com.foo"), false);
+    ASSERT_TRUE(h.updateWaiting("com.foo"));
+    const auto call = h.engine.updateCalls().back();
+
+    const std::size_t before = h.executor.pendingCount();
+    for (int chunk = 1; chunk <= 100; ++chunk)
+        call.bytesProgress(chunk * kMiB / 10, 10 * kMiB);
+    EXPECT_EQ(h.executor.pendingCount(), before + 1);
+    call.progress("Extracting 10.0 MB");
+    h.executor.runPending();
+    EXPECT_EQ(m.bytesDone.at("com.foo"), 10 * kMiB);
+    EXPECT_EQ(m.bytesTotal.at("com.foo"), 10 * kMiB);
+    EXPECT_EQ(m.activePhase, "Extracting 10.0 MB");
+
+    // Once delivered, the next report is posted again.
+    call.bytesProgress(11 * kMiB, 12 * kMiB);
+    EXPECT_EQ(h.executor.pendingCount(), before + 1);
+    h.executor.runPending();
+    EXPECT_EQ(m.bytesDone.at("com.foo"), 11 * kMiB);
+    EXPECT_EQ(m.findRow("com.foo")->progressText, "Downloading 11.0 / 12.0 MB (91%)");
+
+    h.engine.release("com.foo");
+    ASSERT_TRUE(h.idle());
+}
+
 TEST_F(UpdateTest, WithoutAPhaseTheTickerSaysWorking) {
     h.addOutdated("com.foo", "Foo");
     m.updateOne(*m.findRow("com.foo"), false);
