@@ -206,6 +206,14 @@ std::optional<std::string> firstNonEmptyString(const std::string& hdiutilPlist, 
     return std::nullopt;
 }
 
+// An image with a licence agreement shows it and asks "Agree Y/N?"; with no answer on standard input
+// hdiutil cancels the attach. The prompt is missing from the output when the licence text is not
+// UTF-8 (the whole stream is then dropped), so the cancellation counts on its own too.
+bool asksForLicence(const ProcResult& attach) {
+    return attach.stdout.find("Agree Y/N?") != std::string::npos ||
+           attach.stderr.find("attach canceled") != std::string::npos;
+}
+
 // True when the detach ended well. Best effort: the outcome of the extraction is what the caller
 // needs.
 bool detachQuietly(const std::string& hdiutil, const std::string& target) noexcept {
@@ -348,6 +356,10 @@ void Installer::extractDMG(const Url& archive, const Url& into) {
     }
     if (!attach.ok()) {
         record.release();
+        if (asksForLicence(attach))
+            throw installError(ErrorCode::ENV_MOUNT_FAILED,
+                               "hdiutil attach: the disk image asks for a licence to be accepted; " +
+                                   attach.stderr);
         throw installError(ErrorCode::ENV_MOUNT_FAILED, "hdiutil attach: " + attach.stderr);
     }
 

@@ -259,6 +259,11 @@ ProcResult Proc::run(const std::string& path, const std::vector<std::string>& ar
         SpawnSetup setup;
         check(posix_spawn_file_actions_adddup2(&setup.actions, outWrite.get(), STDOUT_FILENO), "spawn setup");
         check(posix_spawn_file_actions_adddup2(&setup.actions, errWrite.get(), STDERR_FILENO), "spawn setup");
+        // No tool may wait on the user's terminal: one that asks a question (a disk image's licence,
+        // say) reads end of input and goes on or fails at once. Opened after the two copies above, in
+        // case a pipe end took descriptor 0 in a process started without standard input.
+        check(posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0),
+              "spawn setup");
         // Descriptors opened elsewhere without close-on-exec stay out of the tool too.
         check(posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1), "spawn setup");
 

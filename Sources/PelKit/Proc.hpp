@@ -27,9 +27,9 @@ public:
     // (symbolic links followed). PATH is never consulted.
     static std::optional<std::string> which(std::string_view name);
 
-    // Runs `path` with `args` (no shell), inheriting environment, working directory and standard
-    // input, and captures both output streams. A launch failure throws std::system_error with the
-    // launch's errno. Running past `timeoutSeconds` (finite and positive, else
+    // Runs `path` with `args` (no shell), inheriting environment and working directory, with
+    // /dev/null as standard input, and captures both output streams. A launch failure throws
+    // std::system_error with the launch's errno. Running past `timeoutSeconds` (finite and positive, else
     // std::invalid_argument) ends the tool with SIGTERM, then SIGKILL 0.5 s later, and throws
     // PelError INT_UNEXPECTED "<path> timeout after <N>s". Output held open past the deadline by
     // a process the tool left behind counts as the same time-out.

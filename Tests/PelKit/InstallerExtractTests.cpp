@@ -6,6 +6,7 @@
 #include "Support/BundleBuilder.hpp"
 #include "Support/FakeDiskTools.hpp"
 #include "Support/FakeTools.hpp"
+#include "Support/ScopedStandardInput.hpp"
 #include "Support/TempDir.hpp"
 
 #include <gtest/gtest.h>
@@ -346,6 +347,35 @@ TEST_F(ExtractTest, AttachFailureCarriesStandardErrorUnchanged) {
     auto attach = tools.calls("hdiutil").at(0).args;
     EXPECT_EQ(attach, (std::vector<std::string>{"attach", "-nobrowse", "-readonly", "-noverify",
                                                 "-mountrandom", "/tmp", "-plist", image.string()}));
+}
+
+// hdiutil asks on its standard input whether the licence is accepted. The caller's own input holds
+// an answer here: only the null device may reach the tool, so the attach is cancelled, never agreed.
+TEST_F(ExtractTest, AnImageAskingForItsLicenceFailsAtOnceWithoutTakingAnAnswer) {
+    pelsupport::ScopedStandardInput terminal("y\n");
+    makeBundle(tree("t/Foo.app"));
+    auto image = pelsupport::buildDiskImage(tree("t"), dir / "Foo.dmg");
+    const std::string message =
+        "hdiutil attach: the disk image asks for a licence to be accepted; hdiutil: attach canceled\n";
+    struct Case {
+        std::string what;
+        std::string licence;
+    };
+    const std::vector<Case> cases = {
+        {"licence in UTF-8", "LICENCE AGREEMENT\n\nTerms \u2014 read them.\n\n"},
+        // The prompt is lost with the rest of an output that is not UTF-8.
+        {"licence in Latin-1", "LICENCE AGREEMENT\n\nConditions g\xe9n\xe9rales.\n\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        tools.clearCalls();
+        pelsupport::installFakeHdiutil(tools,
+                                       {.mode = pelsupport::HdiutilMode::licence, .licence = c.licence});
+        expectPlainError(pelErrorOf([&] { extract(image); }), ErrorCode::ENV_MOUNT_FAILED, message);
+        EXPECT_EQ(tools.callCount("hdiutil"), 1); // nothing attached, so nothing to detach
+        EXPECT_EQ(tools.callCount("ditto"), 0);
+        EXPECT_TRUE(pelsupport::attachedImages(tools).empty());
+    }
 }
 
 TEST_F(ExtractTest, OutputWithoutMountPointDetachesTheFirstDeviceOnce) {

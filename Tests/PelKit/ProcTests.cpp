@@ -1,6 +1,7 @@
 #include "PelKit/Models.hpp"
 #include "PelKit/Proc.hpp"
 #include "Support/FakeTools.hpp"
+#include "Support/ScopedStandardInput.hpp"
 #include "Support/TempDir.hpp"
 
 #include <gmock/gmock.h>
@@ -205,6 +206,26 @@ TEST(ProcRun, InheritsEnvironmentAndWorkingDirectory) {
     auto r = Proc::run("/bin/sh", {"-c", "printf '%s|' \"$PEL_PROC_INHERITED\"; pwd"}, 10);
     ::unsetenv("PEL_PROC_INHERITED");
     EXPECT_EQ(r.stdout, "from the caller|" + fs::current_path().string() + "\n");
+}
+
+TEST(ProcRun, StandardInputIsTheNullDeviceNotTheCallers) {
+    // The caller's input holds an answer and stays open: a tool reading it would take the answer,
+    // then wait there until its time-out.
+    pelsupport::ScopedStandardInput terminal("y\n");
+    const auto readlink = *FakeTools::realTool("readlink");
+    const auto cat = *FakeTools::realTool("cat");
+    const ProcResult r =
+        Proc::run("/bin/sh", {"-c", readlink + " /proc/self/fd/0; " + cat + "; echo end-of-input"}, 60);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.stdout, "/dev/null\nend-of-input\n");
+    EXPECT_EQ(r.stderr, "");
+
+    // A fake that asks a question reads end of input the same way.
+    FakeTools tools;
+    tools.install("asks", FakeReply().withShell("printf 'Agree Y/N? '\n"
+                                                "if read -r answer; then echo \"answered $answer\"; "
+                                                "else echo 'no answer'; fi\n"));
+    EXPECT_EQ(Proc::run(tools.path("asks"), {}, 60).stdout, "Agree Y/N? no answer\n");
 }
 
 TEST(ProcRun, LargeOutputOnBothStreamsDoesNotDeadlock) {

@@ -49,6 +49,15 @@ std::string holdCode() {
                        fmt::arg("sleep", real("sleep")));
 }
 
+// Shows the licence and asks for it to be accepted on standard input, before the image is attached.
+std::string licenceCode(const std::string& licence) {
+    return "printf '%s' " + shQuote(licence) +
+           "\n"
+           "printf 'Agree Y/N? '\n"
+           "read -r pel_answer || pel_answer=\n"
+           "case \"$pel_answer\" in [Yy]*) ;; *) echo 'hdiutil: attach canceled' >&2; exit 1 ;; esac\n";
+}
+
 std::string attachCode(const HdiutilOptions& options) {
     switch (options.mode) {
     case HdiutilMode::attachFails:
@@ -57,6 +66,11 @@ std::string attachCode(const HdiutilOptions& options) {
         return "printf '%s\\n' 'hdiutil: attached, but this is no property list <dict>'\n";
     case HdiutilMode::noMountPoint:
         return plistPrintf(false);
+    case HdiutilMode::licence: {
+        HdiutilOptions agreed = options;
+        agreed.mode = HdiutilMode::mount;
+        return licenceCode(options.licence) + attachCode(agreed);
+    }
     case HdiutilMode::mount:
     case HdiutilMode::attachOutlivesTimeOut:
         break;

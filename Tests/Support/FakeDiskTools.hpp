@@ -46,12 +46,19 @@ enum class HdiutilMode {
     unparsable,   // exit 0, standard output that is no property list, nothing mounted
     noMountPoint, // exit 0, both entities with "dev-entry" only, nothing mounted
     attachOutlivesTimeOut, // mounts, then waits until stopped (give attach a short time-out)
+    // The image carries a licence agreement: attach prints `licence` and then the prompt
+    // "Agree Y/N? " on standard output and reads one line from standard input. An answer that
+    // begins with Y or y goes on as `mount`; any other, end of input included, exits 1 with
+    // "hdiutil: attach canceled" on standard error, nothing mounted.
+    licence,
 };
 
 struct HdiutilOptions {
     HdiutilMode mode = HdiutilMode::mount;
     std::string attachError = "hdiutil: attach failed - image not recognized\n";
     bool detachFails = false; // every detach exits 16, "Resource busy", changing nothing
+    std::string licence = "SOFTWARE LICENSE AGREEMENT\n\nUse of this software is subject to the terms "
+                          "below.\n1. You may install and use one copy.\n\n";
 };
 
 // The whole-disk device the fake reports for its n-th call ("/dev/disk<n+3>"); the partition is that
