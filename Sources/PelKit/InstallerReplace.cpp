@@ -76,12 +76,13 @@ bool isWritable(const Installer::ReplaceSeams& seams, const fs::path& path) {
     return seams.isWritable ? seams.isWritable(path.string()) : defaultIsWritable(path.string());
 }
 
-// Best effort: the attribute may be missing, or the tool absent.
+// Best effort: the attribute may be missing, or the tool absent. -s acts on each link itself, so
+// no attribute of a link's target outside the bundle is ever cleared.
 void removeQuarantine(const fs::path& bundle) {
     auto xattr = Proc::which("xattr");
     if (!xattr) return;
     try {
-        Proc::run(*xattr, {"-dr", "com.apple.quarantine", bundle.string()}, kXattrTimeout);
+        Proc::run(*xattr, {"-drs", "com.apple.quarantine", bundle.string()}, kXattrTimeout);
     } catch (const std::exception&) {
     }
 }

@@ -11,10 +11,14 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <filesystem>
+#include <system_error>
 
 namespace pelkit {
 
 namespace {
+
+namespace fs = std::filesystem;
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
     auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
@@ -37,6 +41,60 @@ std::int64_t fileSize(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return 0;
     return static_cast<std::int64_t>(st.st_size);
+}
+
+// An entry of a downloaded bundle that the bundle cannot vouch for.
+struct ForeignEntry {
+    bool identity = false; // one the identifier, version, signature or Team ID is read from
+    std::string text;      // which entry, and what is wrong with it
+};
+
+// Contents itself, its Info.plist, and what the signature and Team ID are read from.
+bool isIdentityEntry(const fs::path& relative) {
+    auto part = relative.begin();
+    if (part == relative.end() || *part != "Contents") return false;
+    if (++part == relative.end()) return true;
+    return *part == "Info.plist" || *part == "MacOS" || *part == "_CodeSignature";
+}
+
+// `candidate` is `root` or lies below it (both canonical).
+bool within(const fs::path& candidate, const fs::path& root) {
+    return std::mismatch(root.begin(), root.end(), candidate.begin(), candidate.end()).first == root.end();
+}
+
+// Whether following `link`, and any links after it, reaches a place outside `root`. A link that
+// leads nowhere yet still names a place, which must be inside too; a loop reaches nothing at all.
+bool leadsOutside(const fs::path& link, const fs::path& root) {
+    std::error_code ec;
+    fs::path target = fs::read_symlink(link, ec);
+    if (ec) return true;
+    if (target.is_relative()) target = link.parent_path() / target;
+    const fs::path destination = fs::weakly_canonical(target, ec);
+    if (ec) return ec != std::errc::too_many_symbolic_link_levels;
+    return !within(destination, root);
+}
+
+// The first entry below the bundle that resolves outside it, an identity entry before any other;
+// links are looked at, never followed. Every read of the bundle after this one (the tools' too)
+// would follow such a link and read or change what the bundle does not contain.
+std::optional<ForeignEntry> firstForeignEntry(const fs::path& bundle) {
+    std::error_code ec;
+    const fs::path root = fs::canonical(bundle, ec);
+    if (ec || !fs::is_directory(root, ec)) return std::nullopt; // nothing to walk; the reads say why
+    std::optional<ForeignEntry> first;
+    fs::recursive_directory_iterator it(bundle, ec);
+    for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        std::error_code typeEc;
+        if (!it->is_symlink(typeEc)) continue;
+        if (!leadsOutside(it->path(), root)) continue;
+        const fs::path relative = it->path().lexically_relative(bundle);
+        ForeignEntry found{isIdentityEntry(relative),
+                           "bundle entry " + relative.generic_string() + " resolves outside the bundle"};
+        if (found.identity) return found;
+        if (!first) first = std::move(found);
+    }
+    if (ec && !first) return ForeignEntry{false, "bundle entries cannot be listed: " + ec.message()};
+    return first;
 }
 
 class Run {
@@ -113,8 +171,19 @@ VerifyResult runSteps(Run& run, const Url& downloadURL, const Url& extractedApp,
             runDownloadSteps(run, downloadURL.filePath(), expectedSize, expectedSHA256, knownSHA256))
         return std::move(*stopped);
 
-    // 3. extract: done by the caller before verification.
+    // 3. extract: done by the caller before verification. A bundle with a link out of it stops here,
+    // before any tool reads through the link.
+    const std::optional<ForeignEntry> foreign = firstForeignEntry(appPath);
+    if (foreign && !foreign->identity) {
+        run.record("extract", false, foreign->text);
+        return run.abort(ErrorCode::UNS_ARCHIVE_FORMAT, foreign->text);
+    }
     run.record("extract", true, "already extracted");
+    if (foreign) {
+        // The bundle's identity would be read from a file it does not contain.
+        run.record("bundleID", false, "installed=" + installed.bundleID + " downloaded=" + foreign->text);
+        return run.abort(ErrorCode::SEC_BUNDLEID_CHANGED, foreign->text);
+    }
 
     // 4. signature
     const std::optional<std::string> codesign = Proc::which("codesign");

@@ -1,5 +1,6 @@
 // The engine's update guards: one update per application at a time, cask tokens that `brew` could
-// misread, and which failures drop the cached download.
+// misread, which failures drop the cached download, and hostile downloads (bundles with links out
+// of them, a disk image asking for its licence).
 
 #include "PelKit/Engine.hpp"
 
@@ -7,6 +8,7 @@
 #include "Support/ArchiveBuilder.hpp"
 #include "Support/FakeDiskTools.hpp"
 #include "Support/FakeInstallTools.hpp"
+#include "Support/ScopedStandardInput.hpp"
 #include "Support/UpdateFixture.hpp"
 
 #include <gtest/gtest.h>
@@ -263,6 +265,100 @@ TEST(EngineUpdateGuard, AnErrorPageServedOnceNoLongerBlocksEveryRetry) {
     ASSERT_TRUE(retry.result);
     EXPECT_EQ(installedVersion(app), "2.0");
     EXPECT_EQ(f.server.requests("/dl/Foo.zip").size(), 2u);
+}
+
+// ---- Hostile downloads ----
+
+void replaceByLink(const fs::path& target, const fs::path& at) {
+    fs::remove_all(at);
+    fs::create_directories(at.parent_path());
+    fs::create_symlink(target, at);
+}
+
+TEST(EngineUpdateGuard, ABundleWithALinkOutOfItNeverReplacesTheInstalledCopy) {
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path& bundle, const fs::path& elsewhere)> spoil;
+        ErrorCode code;
+        std::string message;
+    };
+    // `elsewhere` holds a genuine Foo 2.0 that every check would accept when read through a link.
+    const std::vector<Case> cases = {
+        {"Info.plist linked to a file outside",
+         [](const fs::path& b, const fs::path& elsewhere) {
+             replaceByLink(elsewhere / "Foo.app/Contents/Info.plist", b / "Contents/Info.plist");
+         },
+         ErrorCode::SEC_BUNDLEID_CHANGED, "bundle entry Contents/Info.plist resolves outside the bundle"},
+        {"Contents linked to a folder outside",
+         [](const fs::path& b, const fs::path& elsewhere) {
+             replaceByLink(elsewhere / "Foo.app/Contents", b / "Contents");
+         },
+         ErrorCode::SEC_BUNDLEID_CHANGED, "bundle entry Contents resolves outside the bundle"},
+        {"a resource linked to a folder outside",
+         [](const fs::path& b, const fs::path& elsewhere) {
+             replaceByLink(elsewhere, b / "Contents/Resources/shared");
+         },
+         ErrorCode::UNS_ARCHIVE_FORMAT, "bundle entry Contents/Resources/shared resolves outside the bundle"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UpdateFixture f;
+        const InstalledApp app = f.installApp(fooBundle("1.0"));
+        const auto before = UpdateFixture::snapshot(app.path.filePath());
+        const fs::path elsewhere = f.dir / "elsewhere";
+        fooBundle("2.0").build(elsewhere);
+        const auto elsewhereBefore = UpdateFixture::snapshot(elsewhere);
+
+        const fs::path tree = f.dir / "tree";
+        const fs::path bundle = fooBundle("2.0").build(tree);
+        c.spoil(bundle, elsewhere);
+        const RemoteVersion remote =
+            f.publish(pelsupport::buildZip(tree, f.dir / "built/Foo.zip"), "/dl/Foo.zip", "2.0");
+
+        f.tools.clearCalls(); // reading the installed copy ran codesign
+        const UpdateRun run = f.update(app, remote);
+        ASSERT_TRUE(run.pelError()) << "the update did not fail with a PelError";
+        EXPECT_EQ(run.pelError()->code(), c.code) << run.pelError()->message();
+        EXPECT_EQ(run.pelError()->message(), c.message);
+        EXPECT_EQ(run.pelError()->bundleID(), kFoo);
+        EXPECT_EQ(UpdateFixture::snapshot(app.path.filePath()), before);
+        EXPECT_EQ(UpdateFixture::snapshot(elsewhere), elsewhereBefore);
+        // No tool read through the link, and nothing reached the installer.
+        EXPECT_EQ(f.tools.callCount("codesign"), 0);
+        EXPECT_EQ(f.tools.callCount("spctl"), 0);
+        EXPECT_EQ(f.tools.callCount("xattr"), 0);
+        const auto steps = f.events("verify_step");
+        ASSERT_FALSE(steps.empty());
+        EXPECT_EQ(steps.back()["passed"], false);
+        EXPECT_NE(steps.back()["detail"].get<std::string>().find(c.message), std::string::npos)
+            << steps.back().dump();
+        EXPECT_TRUE(f.workDirs().empty());
+    }
+}
+
+// Launched from a terminal, the application's standard input is that terminal: an attach that
+// read it would wait there until its time-out.
+TEST(EngineUpdateGuard, ADiskImageAskingForItsLicenceFailsAtOnceAndChangesNothing) {
+    pelsupport::ScopedStandardInput terminal;
+    UpdateFixture f;
+    pelsupport::installFakeHdiutil(f.tools, {.mode = pelsupport::HdiutilMode::licence});
+    const InstalledApp app = f.installApp(fooBundle("1.0"));
+    const auto before = UpdateFixture::snapshot(app.path.filePath());
+    const RemoteVersion remote = f.publish(f.diskImageBundle(fooBundle("2.0")), "/dl/Foo.dmg", "2.0");
+
+    const UpdateRun run = f.update(app, remote);
+    ASSERT_TRUE(run.pelError()) << "the update did not fail with a PelError";
+    EXPECT_EQ(run.pelError()->code(), ErrorCode::ENV_MOUNT_FAILED);
+    EXPECT_EQ(run.pelError()->message(),
+              "hdiutil attach: the disk image asks for a licence to be accepted; hdiutil: attach canceled\n");
+    EXPECT_EQ(UpdateFixture::snapshot(app.path.filePath()), before);
+    EXPECT_EQ(f.tools.callCount("hdiutil"), 1);
+    EXPECT_EQ(f.tools.callCount("ditto"), 0);
+    EXPECT_TRUE(pelsupport::attachedImages(f.tools).empty());
+    EXPECT_TRUE(f.workDirs().empty());
+    const auto results = f.events("install_result");
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0]["code"], "ENV_MOUNT_FAILED");
 }
 
 } // namespace

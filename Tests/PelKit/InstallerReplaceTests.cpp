@@ -191,7 +191,7 @@ TEST_F(Replace, NewBundleOfAnotherNameLandsUnderTheInstalledNameWithABackupCopy)
 
     ASSERT_EQ(tools.callCount("xattr"), 1);
     EXPECT_EQ(tools.calls("xattr")[0].args,
-              (std::vector<std::string>{"-dr", "com.apple.quarantine", fresh.string()}));
+              (std::vector<std::string>{"-drs", "com.apple.quarantine", fresh.string()}));
     ASSERT_EQ(tools.callCount("codesign"), 1);
     EXPECT_EQ(tools.calls("codesign")[0].args, verifyCall());
     // The displaced copy is still beside the bundle while the check runs, and gone after a pass.
@@ -586,6 +586,8 @@ TEST_F(Replace, AnUnwritableBundleIsReplacedByTheAdministratorScript) {
                                 "/pel-admin-[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-"
                                 "[0-9A-F]{12}/Example\\.app");
     EXPECT_TRUE(std::regex_match(staged, stagedForm)) << staged;
+    EXPECT_EQ(tools.calls("xattr")[0].args,
+              (std::vector<std::string>{"-drs", "com.apple.quarantine", staged}));
 
     ASSERT_EQ(tools.callCount("osascript"), 1);
     EXPECT_EQ(tools.calls("osascript")[0].args,
