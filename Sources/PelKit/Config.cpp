@@ -234,20 +234,20 @@ OverridesFile Overrides::file() const {
 }
 
 void Overrides::setIgnore(const std::string& bundleID, const std::string& reason) {
-    {
-        std::lock_guard guard(lock_);
-        OverrideEntry& e = file_.apps[bundleID];
-        e.ignore = true;
-        e.ignoreReason = reason;
-    }
-    persist();
+    commit(
+        [&](OverridesFile& file) {
+            OverrideEntry& e = file.apps[bundleID];
+            e.ignore = true;
+            e.ignoreReason = reason;
+        },
+        &Overrides::writeFile);
 }
 
 void Overrides::clearIgnore(const std::string& bundleID) {
-    {
-        std::lock_guard guard(lock_);
-        auto it = file_.apps.find(bundleID);
-        if (it != file_.apps.end()) {
+    commit(
+        [&](OverridesFile& file) {
+            auto it = file.apps.find(bundleID);
+            if (it == file.apps.end()) return;
             const OverrideEntry& e = it->second;
             bool hasOtherFields = e.caskToken || e.sparkleFeedURL || e.versionField || e.versionTransform ||
                                   e.expectedTeamID || e.previousBundleIDs || e.channel || e.note ||
@@ -256,11 +256,10 @@ void Overrides::clearIgnore(const std::string& bundleID) {
                 it->second.ignore = false;
                 it->second.ignoreReason.reset();
             } else {
-                file_.apps.erase(it);
+                file.apps.erase(it);
             }
-        }
-    }
-    persist();
+        },
+        &Overrides::writeFile);
 }
 
 std::vector<IgnoredEntry> Overrides::ignoredEntries() const {
@@ -273,29 +272,32 @@ std::vector<IgnoredEntry> Overrides::ignoredEntries() const {
 }
 
 void Overrides::reset() {
-    std::lock_guard writing(persistLock_);
-    {
-        std::lock_guard guard(lock_);
-        file_.apps.clear();
-        file_.schemaVersion = currentSchema;
-    }
-    if (url_) platform::atomicWrite(url_->filePath(), kEmptyDocument);
+    commit(
+        [](OverridesFile& file) {
+            file.apps.clear();
+            file.schemaVersion = currentSchema;
+        },
+        [](const Url& url, const OverridesFile&) { platform::atomicWrite(url.filePath(), kEmptyDocument); });
 }
 
-void Overrides::persist() {
-    if (!url_) return;
-    // Writes run one at a time and each encodes the state as of its start, so the last write to
-    // finish holds every change made before it began.
+void Overrides::commit(const std::function<void(OverridesFile&)>& change,
+                       const std::function<void(const Url&, const OverridesFile&)>& write) {
+    // Mutations run one at a time, so the copy cannot miss a change made meanwhile. The store takes
+    // the new contents only once they are on disk: a failed write leaves it as it was, and no reader
+    // ever sees a change that was not saved.
     std::lock_guard writing(persistLock_);
-    std::string data;
-    {
-        std::lock_guard guard(lock_);
-        data = encodeOverridesFile(file_);
-    }
-    fs::path path = url_->filePath();
+    OverridesFile next = file();
+    change(next);
+    if (url_) write(*url_, next);
+    std::lock_guard guard(lock_);
+    file_ = std::move(next);
+}
+
+void Overrides::writeFile(const Url& url, const OverridesFile& contents) {
+    fs::path path = url.filePath();
     fs::path parent = path.parent_path();
     if (!parent.empty()) fs::create_directories(parent);
-    platform::atomicWrite(path, data);
+    platform::atomicWrite(path, encodeOverridesFile(contents));
 }
 
 } // namespace pelkit

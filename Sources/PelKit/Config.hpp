@@ -3,6 +3,7 @@
 #include "PelKit/Models.hpp"
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -84,8 +85,9 @@ struct IgnoredEntry {
     bool operator==(const IgnoredEntry&) const = default;
 };
 
-// The in-memory store of the overrides file. Reads may come from any thread; the two mutating
-// calls write the file after releasing the store's lock.
+// The in-memory store of the overrides file. Reads may come from any thread. Each mutating call
+// writes the file with its change and only then takes the change in: a write error is thrown and
+// leaves the store as it was before the call.
 class Overrides {
 public:
     static constexpr std::int64_t currentSchema = 1;
@@ -105,28 +107,32 @@ public:
     OverridesFile file() const;
     const std::optional<Url>& url() const { return url_; }
 
-    // Sets ignore and the reason, keeping the other fields, then writes the file. A write error is
-    // thrown; the change in memory remains.
+    // Sets ignore and the reason, keeping the other fields, and writes the file.
     void setIgnore(const std::string& bundleID, const std::string& reason);
-    // Keeps an entry that has other fields (ignore false, no reason), removes one that has not,
-    // then writes the file in every case. A write error is thrown; the change in memory remains.
+    // Keeps an entry that has other fields (ignore false, no reason), removes one that has not, and
+    // writes the file in every case.
     void clearIgnore(const std::string& bundleID);
     // Entries whose ignore is true, by bundle identifier in byte order.
     std::vector<IgnoredEntry> ignoredEntries() const;
     // Empties the store and writes kEmptyDocument to its file (atomically; the file's folder is not
-    // created). A write error is thrown; the store stays empty.
+    // created).
     void reset();
 
     // The text of a file without entries.
     static constexpr std::string_view kEmptyDocument = R"({ "schemaVersion": 1, "apps": {} })";
 
 private:
-    void persist();
+    // `change` on a copy of the contents, `write` of that copy (without a URL, none), then the copy
+    // becomes the store's contents.
+    void commit(const std::function<void(OverridesFile&)>& change,
+                const std::function<void(const Url&, const OverridesFile&)>& write);
+    // Pretty-printed with sorted keys, creating the file's folder.
+    static void writeFile(const Url& url, const OverridesFile& contents);
 
     mutable std::mutex lock_; // guards file_
     OverridesFile file_;
     const std::optional<Url> url_;
-    std::mutex persistLock_; // one write at a time, each with the state as of its start
+    std::mutex persistLock_; // one mutation at a time, each from the contents as of its start
 };
 
 namespace testing {

@@ -375,9 +375,12 @@ TEST(ScanIgnore, AFailedOverridesWriteShowsOnlyInTheStatusLine) {
     pelsupport::TempDir state("pel-app-overrides");
     const auto file = state / "overrides.json";
     std::filesystem::create_directories(file);
-    ScanHarness h(std::make_shared<pelkit::Overrides>(pelkit::OverridesFile{},
-                                                      platform::Url::fromFilePath(file.string())));
+    pelkit::OverridesFile earlier;
+    earlier.apps["com.c"].ignore = true;
+    earlier.apps["com.c"].ignoreReason = "earlier";
+    ScanHarness h(std::make_shared<pelkit::Overrides>(earlier, platform::Url::fromFilePath(file.string())));
     auto model = [&]() -> pelapp::AppModel& { return *h.model; };
+    const std::vector<pelkit::IgnoredEntry> ignoredBefore{{"com.c", "earlier"}};
     h.startedWithRows({"com.a", "com.b"});
     model().checkedIDs = {"com.a"};
 
@@ -386,11 +389,18 @@ TEST(ScanIgnore, AFailedOverridesWriteShowsOnlyInTheStatusLine) {
     EXPECT_NE(model().statusMessage.find("overrides.json"), std::string::npos) << model().statusMessage;
     EXPECT_EQ(idsOf(model().rows), (Ids{"com.a", "com.b"}));
     EXPECT_EQ(model().checkedIDs, IdSet{"com.a"});
+    EXPECT_EQ(model().ignoredEntries(), ignoredBefore) << "the ignored sheet does not list it";
+    EXPECT_FALSE(h.engine.overrides().entry("com.a"));
 
     model().unignore("com.a");
     EXPECT_TRUE(model().statusMessage.starts_with("unignore failed: ")) << model().statusMessage;
     EXPECT_NE(model().statusMessage.find("overrides.json"), std::string::npos) << model().statusMessage;
-    EXPECT_EQ(h.statuses.size(), 2u);
+
+    model().unignore("com.c");
+    EXPECT_TRUE(model().statusMessage.starts_with("unignore failed: ")) << model().statusMessage;
+    EXPECT_EQ(model().ignoredEntries(), ignoredBefore) << "still ignored";
+    EXPECT_EQ(h.engine.overrides().entry("com.c")->ignore, true);
+    EXPECT_EQ(h.statuses.size(), 3u);
 }
 
 } // namespace

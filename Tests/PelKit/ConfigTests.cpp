@@ -9,6 +9,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <functional>
 #include <thread>
 
 using namespace pelkit;
@@ -380,18 +381,53 @@ TEST(OverridesPersist, AStoreWithoutUrlChangesButNeverWrites) {
     EXPECT_TRUE(fs::is_empty(tmp.path()));
 }
 
-TEST(OverridesPersist, AFileWhereTheFolderShouldBeFailsAndKeepsTheChange) {
+TEST(OverridesPersist, AFileWhereTheFolderShouldBeFailsAndLeavesTheStoreAsItWas) {
     TempDir tmp;
     writeText(tmp / "state", "I am a file");
     Overrides store(OverridesFile{}, fileUrl(tmp / "state/overrides.json"));
     EXPECT_THROW(store.setIgnore("com.a", "first"), fs::filesystem_error);
     EXPECT_EQ(readText(tmp / "state"), "I am a file");
-    EXPECT_EQ(store.entry("com.a")->ignore, true); // the change in memory remains
+    EXPECT_FALSE(store.entry("com.a")) << "a change that was not saved is not kept";
 
     fs::remove(tmp / "state");
-    store.setIgnore("com.b", "second"); // the next write stores both
+    store.setIgnore("com.b", "second"); // the next write stores only what succeeded
     auto loaded = Overrides::load(fileUrl(tmp / "state/overrides.json"));
-    EXPECT_EQ(loaded->count(), 2);
+    EXPECT_EQ(loaded->ignoredEntries(), (std::vector<IgnoredEntry>{{"com.b", "second"}}));
+}
+
+// Every mutator, with a folder where the file should be: the write fails (also as root), the error
+// reaches the caller, and the store, its listing and the file on disk are as before the call.
+TEST(OverridesPersist, EveryFailedMutationLeavesTheStoreAsBeforeTheCall) {
+    OverridesFile before;
+    before.apps["com.ignored"].ignore = true;
+    before.apps["com.ignored"].ignoreReason = "noisy";
+    before.apps["com.kept"].ignore = true;
+    before.apps["com.kept"].caskToken = "kept";
+    before.apps["com.plain"].note = "hand-written";
+    struct Case {
+        const char* name;
+        std::function<void(Overrides&)> mutate;
+    };
+    const Case cases[] = {
+        {"ignore a new app", [](Overrides& o) { o.setIgnore("com.new", "why"); }},
+        {"ignore an app with other fields", [](Overrides& o) { o.setIgnore("com.plain", "why"); }},
+        {"re-ignore with another reason", [](Overrides& o) { o.setIgnore("com.ignored", "other"); }},
+        {"unignore, entry removed", [](Overrides& o) { o.clearIgnore("com.ignored"); }},
+        {"unignore, entry kept", [](Overrides& o) { o.clearIgnore("com.kept"); }},
+        {"unignore an unknown app", [](Overrides& o) { o.clearIgnore("com.absent"); }},
+        {"reset", [](Overrides& o) { o.reset(); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir tmp;
+        fs::create_directories(tmp / "overrides.json/inside");
+        Overrides store(before, fileUrl(tmp / "overrides.json"));
+        EXPECT_THROW(c.mutate(store), fs::filesystem_error);
+        EXPECT_EQ(store.file(), before);
+        EXPECT_EQ(store.ignoredEntries(),
+                  (std::vector<IgnoredEntry>{{"com.ignored", "noisy"}, {"com.kept", std::nullopt}}));
+        EXPECT_TRUE(fs::is_directory(tmp / "overrides.json/inside"));
+    }
 }
 
 TEST(OverridesPersist, AFailedWriteLeavesTheOldFileIntact) {
@@ -411,7 +447,8 @@ TEST(OverridesPersist, AFailedWriteLeavesTheOldFileIntact) {
     }
     EXPECT_EQ(readText(path), old);
     EXPECT_EQ(std::distance(fs::directory_iterator(tmp.path()), fs::directory_iterator{}), 1);
-    EXPECT_TRUE(store->entry("com.big"));
+    EXPECT_FALSE(store->entry("com.big"));
+    EXPECT_EQ(store->all().at("com.keep").note, "old");
 }
 
 // ---- Ignore and unignore ----

@@ -311,6 +311,18 @@ TEST_F(ScannerTest, CachedRecordIsJudgedByItsIdentifierAndTheCurrentOverrides) {
     EXPECT_EQ(r.skipped[0].reason, "Apple-owned (com.apple.Forged)");
 }
 
+TEST_F(ScannerTest, AnIgnoreWhoseWriteFailedSkipsNothing) {
+    fs::path app = BundleBuilder("Editor.app").bundleID("com.example.editor").build(applications);
+    // A folder where the overrides file should be: the write fails, also as root.
+    fs::create_directories(dir / "state/overrides.json");
+    overrides = std::make_shared<Overrides>(OverridesFile{}, urlOf(dir / "state/overrides.json"));
+    EXPECT_THROW(overrides->setIgnore("com.example.editor", "too noisy"), fs::filesystem_error);
+
+    const ScanResult r = scanner().scan();
+    EXPECT_EQ(paths(r.apps), std::vector<std::string>{app.string()});
+    EXPECT_TRUE(r.skipped.empty());
+}
+
 TEST_F(ScannerTest, FirstBundleInListingOrderWinsWithinARoot) {
     BundleBuilder("One.app").bundleID("com.example.same").build(applications);
     BundleBuilder("Two.app").bundleID("com.example.same").build(applications);
