@@ -5,6 +5,7 @@
 #include "PelApp/UiKit.hpp"
 #include "PelApp/WindowGroup.hpp"
 #include "PelKit/Journal.hpp"
+#include "Sentry/Client.hpp"
 
 #include <QAction>
 #include <QApplication>
@@ -84,8 +85,14 @@ MainWindow* PelAppMain::openMainWindow() {
     return window;
 }
 
+void PelAppMain::finishLastWrites(EngineApi* engine, std::chrono::milliseconds crashReportBound) {
+    if (engine) engine->journal().flush();
+    // Without a started client this returns at once; a slow endpoint holds the quit no longer.
+    sentry::SDK::flush(crashReportBound);
+}
+
 void PelAppMain::terminate(AppModel& model, int status) {
-    if (EngineApi* engine = model.engineApi()) engine->journal().flush();
+    finishLastWrites(model.engineApi());
     std::fflush(nullptr);
     // No destructors: update workers may still be running and hold the model, the engine and Qt.
     std::quick_exit(status);

@@ -4,6 +4,7 @@
 #include "PelApp/MainActor.hpp"
 #include "PelKit/KillSwitch.hpp"
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -50,8 +51,14 @@ public:
     // Opens the first window and brings the application to the front.
     MainWindow* openMainWindow();
 
-    // After the event loop has ended: writes the journal's queued events, then ends the process
-    // without destroying anything that workers still running may touch.
+    // The last writes before the process ends: the journal's queued events (with an engine), then
+    // the crash client's queued reports, waiting for them at most `crashReportBound`.
+    static void finishLastWrites(EngineApi* engine,
+                                 std::chrono::milliseconds crashReportBound = kCrashReportFlushBound);
+    static constexpr std::chrono::milliseconds kCrashReportFlushBound{2000};
+
+    // After the event loop has ended: the last writes, then ends the process without destroying
+    // anything that workers still running may touch.
     [[noreturn]] static void terminate(AppModel& model, int status);
 
 private:

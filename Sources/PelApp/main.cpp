@@ -5,6 +5,7 @@
 #include "PelApp/PelAppMain.hpp"
 #include "PelApp/QtExecutor.hpp"
 #include "PelApp/QtUrlOpener.hpp"
+#include "PelApp/QuitSignals.hpp"
 #include "PelApp/Sandbox.hpp"
 #include "PelApp/TallyBridge.hpp"
 #include "PelApp/WindowGroup.hpp"
@@ -14,6 +15,8 @@
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
+    // kill, a logout or Ctrl+C ends the run like closing the last window, with the last writes.
+    pelapp::quitOnSignals();
     pelapp::QtExecutor executor;
     // Off macOS, a sandbox stands in for the machine's applications, servers and tools.
     std::optional<pelapp::SandboxServices> sandbox;
