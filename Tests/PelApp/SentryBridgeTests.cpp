@@ -4,9 +4,13 @@
 #include "PelApp/SinkState.hpp"
 #include "Sentry/Envelope.hpp"
 #include "Support/TestServer.hpp"
+#include "Tally/ScriptedTransport.hpp"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <iterator>
 #include <mutex>
 #include <sstream>
 
@@ -104,11 +108,36 @@ TEST(SentryInit, ReleaseNameWithZeroForEachMissingVersion) {
     EXPECT_TRUE(options.beforeSend);
 }
 
+std::size_t threadCount() {
+    return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                                                  std::filesystem::directory_iterator{}));
+}
+
 TEST(SentryInit, WithoutConsentInstallsNoopAndStartsNothingNew) {
     pelapptest::SinkStateGuard guard;
     pelkit::Telemetry::setImpl(std::make_shared<RecordingSink>());
     pelapp::SentryInit::start(false, {"1.0", "1", ""}, {});
     EXPECT_TRUE(std::dynamic_pointer_cast<pelkit::NoopTelemetry>(pelkit::Telemetry::impl()));
+
+    // In a process of its own, where no test has started a client: with a valid project address and
+    // a transport that records, nothing starts and nothing is sent, whatever is reported.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            tallytest::ScriptedTransport transport(platform::systemClock());
+            pelapp::SentryInitOptions options;
+            options.dsn = std::string("https://") + kKey + "@127.0.0.1:1/7";
+            options.transport = &transport;
+            const std::size_t threadsBefore = threadCount();
+            pelapp::SentryInit::start(false, {"1.0", "1", ""}, options);
+            pelkit::Telemetry::impl()->captureError(error(ErrorCode::SEC_SIGNATURE_INVALID, "com.a"), {});
+            pelkit::Telemetry::impl()->breadcrumb("scan", "started", pelkit::Json::object());
+            const bool noClient = !sentry::SDK::isStarted() && !sentry::SDK::capture(sentry::Event{});
+            sentry::SDK::flush(std::chrono::milliseconds(100));
+            const bool quiet = transport.calls().empty() && threadCount() == threadsBefore;
+            std::exit(noClient && quiet ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 // Starts a process-wide crash client that records each event and sends nothing.
