@@ -169,12 +169,18 @@ TEST(WorkspaceControl, WatchesOnASerialQueueAndACallbackMayEndItsOwnSubscription
     std::promise<bool> onQueue;
     auto notified = onQueue.get_future();
     WorkspaceSubscription subscription;
+    // The callback may run before subscribe() has returned: it touches `subscription` only once
+    // the assignment below is done.
+    std::promise<void> assigned;
+    std::shared_future<void> assignedDone = assigned.get_future().share();
     int calls = 0;
     subscription = ws.subscribe([&] {
+        assignedDone.wait();
         ++calls;
         subscription.reset();
         onQueue.set_value(queue.isCurrent());
     });
+    assigned.set_value();
     BundledChild child(installSleeper(dir / "Foo.app", "Foo"));
     root.show(child.pid());
     ASSERT_EQ(notified.wait_for(120s), std::future_status::ready);
