@@ -1,5 +1,6 @@
 #include "PelApp/PelAppMain.hpp"
 #include "PelApp/QuitSignals.hpp"
+#include "PelApp/Sandbox.hpp"
 #include "PelApp/TallyBridge.hpp"
 #include "Platform/Files.hpp"
 #include "Platform/Json.hpp"
@@ -254,7 +255,18 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::seconds patience 
 
 TEST(QuitOnSignal, TheApplicationEndsWithStatusZeroAndBacksUpItsPendingSignals) {
     TempDir dir("pel-app-quit");
+    // Only a build that honours the sandbox may be started here: any other would reach the network.
+    ::setenv("PELLORAN_SANDBOX", (dir / "probe").c_str(), 1);
+    pelsupport::writeText(
+        dir / "probe/sandbox.json",
+        R"({"baseURL": "https://127.0.0.1:1", "caFile": "", "toolDirectory": "", "applications": ""})");
+    const bool sandboxed = pelapp::sandboxFromEnvironment().has_value();
+    ::unsetenv("PELLORAN_SANDBOX");
+    if (!sandboxed) GTEST_SKIP() << "this build ignores the sandbox";
+
     const auto home = dir / "home";
+    // Crash reporting off: this build's crash-report project is no place for a test's reports.
+    pelsupport::writeText(home / ".local/state/pel/preferences.json", R"({"pel.telemetry.enabled": false})");
     const auto backup = home / ".cache/pel/telemetrysignalcache";
     // The previous run left two signals it could not send.
     platform::createDirectories(backup.parent_path());
@@ -284,7 +296,7 @@ TEST(QuitOnSignal, TheApplicationEndsWithStatusZeroAndBacksUpItsPendingSignals) 
     EXPECT_FALSE(std::filesystem::exists(backup));
     // The refused batch goes back into the queue as its answer arrives; the next attempt is many
     // seconds away, so nothing is in flight when the signal comes.
-    std::this_thread::sleep_for(2s);
+    std::this_thread::sleep_for(3s);
 
     ASSERT_EQ(::kill(app.pid(), SIGTERM), 0);
     const std::optional<int> status = app.waitForEnd(60s);
