@@ -22,6 +22,25 @@ namespace {
 constexpr unsigned kShownGroups = static_cast<unsigned>(ModelChange::rows | ModelChange::selection |
                                                         ModelChange::run | ModelChange::status);
 
+bool sameRemote(const std::optional<pelkit::RemoteVersion>& a,
+                const std::optional<pelkit::RemoteVersion>& b) {
+    if (a.has_value() != b.has_value()) return false;
+    if (!a) return true;
+    // Every field: the actions hand the whole record to the update they start.
+    return a->source == b->source && a->sourceToken == b->sourceToken && a->version == b->version &&
+           a->buildVersion == b->buildVersion && a->downloadURL == b->downloadURL && a->sha256 == b->sha256 &&
+           a->sizeBytes == b->sizeBytes && a->minSystemVersion == b->minSystemVersion &&
+           a->publishedAt == b->publishedAt && a->notes == b->notes && a->artifactType == b->artifactType;
+}
+
+// The row's progress text is left out: the pane does not show it, and during an update it changes
+// every half second.
+bool sameRow(const AppRow& a, const AppRow& b) {
+    return a.id == b.id && a.app == b.app && sameRemote(a.remote, b.remote) && a.outcome == b.outcome &&
+           a.errorCode == b.errorCode && a.errorMessage == b.errorMessage && a.checking == b.checking &&
+           a.updating == b.updating && a.bucketOverride == b.bucketOverride;
+}
+
 QWidget* makePlaceholder(QWidget* parent) {
     auto* page = new QWidget(parent);
     page->setObjectName("detailPlaceholder");
@@ -61,8 +80,8 @@ DetailPane::DetailPane(AppModel& model, WindowState& state, QWidget* parent)
 
     auto* relay = new ModelRelay(model_, this);
     connect(relay, &ModelRelay::refresh, this, &DetailPane::refresh);
-    connect(&state_, &WindowState::changed, this, [this] { rebuild(); });
-    rebuild();
+    connect(&state_, &WindowState::changed, this, [this] { sync(); });
+    sync();
 }
 
 DetailPane::~DetailPane() {
@@ -71,7 +90,7 @@ DetailPane::~DetailPane() {
 
 void DetailPane::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
-    rebuild();
+    sync();
 }
 
 void DetailPane::hideEvent(QHideEvent* event) {
@@ -81,46 +100,65 @@ void DetailPane::hideEvent(QHideEvent* event) {
 }
 
 void DetailPane::refresh(unsigned groups) {
-    if ((groups & kShownGroups) != 0) rebuild();
+    if ((groups & kShownGroups) != 0) sync();
 }
 
-void DetailPane::rebuild() {
-    // A hidden pane draws nothing and looks for no tools; showing it builds it afresh.
-    if (!isVisible()) return;
+bool DetailPane::showsAlike(const Shown& a, const Shown& b) {
+    if (a.row.has_value() != b.row.has_value()) return false;
+    if (a.row && !sameRow(*a.row, *b.row)) return false;
+    return a.busy == b.busy && a.context == b.context;
+}
 
+DetailPane::Shown DetailPane::wanted() const {
+    Shown shown;
     const AppRow* row = nullptr;
     if (!model_.selectionIDs.empty()) row = model_.findRow(*model_.selectionIDs.begin());
-    if (!row) {
+    if (!row) return shown;
+
+    shown.row = *row;
+    shown.busy = model_.isBusy(row->id);
+    InspectorContext& context = shown.context;
+    context.dryRun = state_.dryRun();
+    const auto& remote = row->remote;
+    if (row->outcome == pelkit::Outcome::outdated && remote &&
+        remote->source == pelkit::AppSource::homebrew && remote->sourceToken) {
+        context.hasBrew = pelkit::Proc::which("brew").has_value();
+    }
+    if (row->outcome == pelkit::Outcome::unsupported && row->app.isMacAppStore) {
+        context.hasMas = pelkit::Proc::which("mas").has_value();
+    }
+    if (row->outcome == pelkit::Outcome::unresolved)
+        context.overridesPath = overridesFileInUse(model_).filePath();
+    return shown;
+}
+
+void DetailPane::sync() {
+    // A hidden pane draws nothing and looks for no tools; showing it brings it up to date.
+    if (!isVisible()) return;
+
+    Shown next = wanted();
+    if (!next.row) {
         shownID_.reset();
         stopProbe();
         probedID_.reset();
         pages_->setCurrentWidget(placeholder_);
         if (QWidget* old = scroll_->takeWidget()) old->deleteLater();
+        shown_ = std::move(next);
         return;
     }
 
-    const AppRow copy = *row;
-    const bool sameRow = shownID_ == copy.id;
-    const int scrolled = scroll_->verticalScrollBar()->value();
-    InspectorContext context;
-    context.dryRun = state_.dryRun();
-    const auto& remote = copy.remote;
-    if (copy.outcome == pelkit::Outcome::outdated && remote &&
-        remote->source == pelkit::AppSource::homebrew && remote->sourceToken) {
-        context.hasBrew = pelkit::Proc::which("brew").has_value();
+    const AppRow& row = *next.row;
+    if (!shown_ || !showsAlike(*shown_, next)) {
+        const bool keepScroll = shownID_ == row.id;
+        const int scrolled = scroll_->verticalScrollBar()->value();
+        if (QWidget* old = scroll_->takeWidget()) old->deleteLater();
+        scroll_->setWidget(buildInspector(model_, row, next.context, scroll_));
+        pages_->setCurrentWidget(scroll_);
+        if (keepScroll) scroll_->verticalScrollBar()->setValue(scrolled);
+        shownID_ = row.id;
     }
-    if (copy.outcome == pelkit::Outcome::unsupported && copy.app.isMacAppStore) {
-        context.hasMas = pelkit::Proc::which("mas").has_value();
-    }
-    if (copy.outcome == pelkit::Outcome::unresolved)
-        context.overridesPath = overridesFileInUse(model_).filePath();
-
-    if (QWidget* old = scroll_->takeWidget()) old->deleteLater();
-    scroll_->setWidget(buildInspector(model_, copy, context, scroll_));
-    pages_->setCurrentWidget(scroll_);
-    if (sameRow) scroll_->verticalScrollBar()->setValue(scrolled);
-    shownID_ = copy.id;
-    probeIfNeeded(copy);
+    probeIfNeeded(row);
+    shown_ = std::move(next);
 }
 
 void DetailPane::probeIfNeeded(const AppRow& row) {

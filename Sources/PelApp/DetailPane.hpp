@@ -1,5 +1,7 @@
 #pragma once
 
+#include "PelApp/AppRow.hpp"
+#include "PelApp/InspectorView.hpp"
 #include "PelApp/MainActor.hpp"
 
 #include <QWidget>
@@ -14,12 +16,12 @@ class QStackedWidget;
 namespace pelapp {
 
 class AppModel;
-struct AppRow;
 class WindowState;
 
 // The inspector column: the detail pane of the first selected application, rebuilt from a fresh copy
-// of its row whenever the model or the window's switches change. While shown, it starts one size
-// probe for each row it comes to show.
+// of its row when something it shows changes (the row, its busy state, the window's switches, the tool
+// lookups); any other change of the model leaves its widgets, a press and a text selection in them
+// alone. While shown, it starts one size probe for each row it comes to show.
 class DetailPane final : public QWidget {
     Q_OBJECT
 public:
@@ -38,8 +40,19 @@ protected:
     void hideEvent(QHideEvent* event) override;
 
 private:
+    // What one build of the pane draws: the row (nothing for the placeholder), whether it is busy,
+    // and the build's context.
+    struct Shown {
+        std::optional<AppRow> row;
+        bool busy = false;
+        InspectorContext context;
+    };
+
     void refresh(unsigned groups);
-    void rebuild();
+    // Rebuilds the widgets when what the pane would show differs from what it shows.
+    void sync();
+    Shown wanted() const;
+    static bool showsAlike(const Shown& a, const Shown& b);
     void probeIfNeeded(const AppRow& row);
     void stopProbe();
 
@@ -50,6 +63,8 @@ private:
     QWidget* placeholder_;
     QScrollArea* scroll_;
     std::optional<std::string> shownID_;
+    // What the widgets show now; nothing before the first build.
+    std::optional<Shown> shown_;
     // The row this showing of the pane has started its probe for; it starts again on a new showing.
     std::optional<std::string> probedID_;
     MainTask probe_;

@@ -42,6 +42,7 @@ struct InspectorContext {
     bool hasBrew = false;
     bool hasMas = false;
     std::string overridesPath;
+    bool operator==(const InspectorContext&) const = default;
 };
 
 // Builds the pane's content for `row`: header, actions, the section of its outcome and the bundle's
