@@ -96,11 +96,15 @@ Task<void> AppModel::doUpdate(AppRow row, pelkit::RemoteVersion remote, bool dry
         co_await quit;
     }
 
-    const platform::TimePoint start = clock_->now();
-    auto tick = [this, id, start] {
+    // The seconds are summed tick by tick, a step of the wall clock back counting as none: a clock set
+    // back during the update neither shows negative seconds nor holds them still until it catches up.
+    auto tick = [this, id, last = clock_->now(), elapsed = platform::TimePoint::duration{}]() mutable {
+        const platform::TimePoint now = clock_->now();
+        if (now > last) elapsed += now - last;
+        last = now;
         if (bytesDone.contains(id)) return;
-        const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(clock_->now() - start).count();
-        setProgress(id, fmt::format("{} ({}s elapsed)", activePhase.value_or("Working"), elapsed));
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();
+        setProgress(id, fmt::format("{} ({}s elapsed)", activePhase.value_or("Working"), seconds));
     };
     const MainTask ticker = MainTask::start(main_, tickUntilCancelled(kTickInterval, tick));
 

@@ -127,7 +127,7 @@ UpdateSheet::~UpdateSheet() {
     pending_.cancel();
 }
 
-void UpdateSheet::redraw() {
+void UpdateSheet::redraw(bool intervalOver) {
     const std::vector<AppRow> rows = sheet::rows(model_);
     View view;
     view.header = sheet::header(rows, sheet::allDryRun(model_, rows));
@@ -149,7 +149,12 @@ void UpdateSheet::redraw() {
         return;
     }
     if (progress == progress_) return;
-    const auto since = now - progressAt_;
+    // The wall clock can be set back or forward while a download runs: the time since the last
+    // progress redraw is held between none and a whole interval, and a redraw that waited out its
+    // interval on the executor's timer draws without asking the clock again.
+    const auto since =
+        intervalOver ? kProgressInterval
+                     : std::clamp<platform::TimePoint::duration>(now - progressAt_, {}, kProgressInterval);
     if (since >= kProgressInterval) {
         apply(progress);
         progressAt_ = now;
@@ -162,7 +167,7 @@ void UpdateSheet::redraw() {
     pending_ = model_.executor().postAfter(kProgressInterval - since, [self] {
         if (!self) return;
         self->scheduled_ = false;
-        self->redraw();
+        self->redraw(true);
     });
 }
 

@@ -56,7 +56,8 @@ private:
         bool operator==(const Progress&) const = default;
     };
 
-    void redraw();
+    // `intervalOver`: the delayed progress redraw, whose wait has passed.
+    void redraw(bool intervalOver = false);
     void apply(const View& view);
     void apply(const Progress& progress);
     void syncLog();

@@ -1,5 +1,6 @@
 #include "PelApp/QueueHarness.hpp"
 
+#include "Platform/Clock.hpp"
 #include "Platform/Errors.hpp"
 
 #include <gtest/gtest.h>
@@ -164,6 +165,40 @@ TEST_F(UpdateTest, PhasesAreLoggedAndTheTickerCountsSecondsUntilTheFirstByte) {
     ASSERT_TRUE(h.idle());
     h.executor.advance(2s);
     EXPECT_FALSE(m.findRow("com.foo")->progressText);
+}
+
+// The wall clock is set back an hour while the engine works: the ticker's seconds go on from where
+// they were, never below 0, while its wake-ups keep their pace (they wait on timers, not on that clock).
+TEST(UpdateTicker, SecondsGoOnWhenTheWallClockIsSetBack) {
+    platform::ManualClock wall;
+    QueueHarness h(wall);
+    h.addOutdated("com.foo", "Foo");
+    FakeEngine::UpdateScript script;
+    script.reports = {Report::phaseText("Pre-flight")};
+    script.hold = true;
+    h.engine.setUpdateScript("com.foo", script);
+    h.model.updateOne(*h.model.findRow("com.foo"), false);
+    ASSERT_TRUE(h.settle([&] { return h.model.activePhase == "Pre-flight"; }));
+    const auto shown = [&] { return h.model.findRow("com.foo")->progressText.value_or(""); };
+    const auto pass = [&](int halfSeconds) {
+        for (int i = 0; i < halfSeconds; ++i) {
+            wall.advance(500ms);
+            h.executor.advance(500ms);
+        }
+    };
+
+    pass(6);
+    EXPECT_EQ(shown(), "Pre-flight (3s elapsed)");
+    wall.advance(-1h);
+    pass(1);
+    EXPECT_EQ(shown(), "Pre-flight (3s elapsed)");
+    pass(2);
+    EXPECT_EQ(shown(), "Pre-flight (4s elapsed)");
+    pass(4);
+    EXPECT_EQ(shown(), "Pre-flight (6s elapsed)");
+
+    h.engine.release("com.foo");
+    ASSERT_TRUE(h.idle());
 }
 
 // A download reports every chunk; the main executor gets one delivery with the newest numbers

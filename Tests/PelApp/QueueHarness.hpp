@@ -26,7 +26,23 @@ struct QueueHarness {
                            pelapp::AppInfo{"1.2.3", "45", "/opt/pelloran"}};
 
     QueueHarness() { pelapp::AppModelTestAccess::engine(model) = &engine; }
+    // The model reads "now" from `wallClock`, which tests may step, while tasks wait in virtual time.
+    explicit QueueHarness(const platform::Clock& wallClock)
+        : model{executor,
+                factory,
+                workspace,
+                urls,
+                pelapp::AppInfo{"1.2.3", "45", "/opt/pelloran"},
+                seamsWithClock(wallClock)} {
+        pelapp::AppModelTestAccess::engine(model) = &engine;
+    }
     ~QueueHarness() { drain(); }
+
+    static pelapp::AppModelSeams seamsWithClock(const platform::Clock& clock) {
+        pelapp::AppModelSeams seams;
+        seams.clock = &clock;
+        return seams;
+    }
 
     // An outdated row "1.0" → "2.0" named `name`, ticked as resolution leaves it.
     pelapp::AppRow& addOutdated(const std::string& id, const std::string& name, bool ticked = true) {

@@ -78,6 +78,32 @@ protected:
         return names;
     }
     QWidget* line(std::size_t index) const { return lines().at(index); }
+    // Opens the sheet over a running download of Alpha, 50,000 bytes long; answers its bar.
+    QProgressBar* openDownload() {
+        m.updateQueue = {"com.a"};
+        m.rows[0].updating = true;
+        m.runningUpdate = true;
+        m.bytesDone["com.a"] = 0;
+        m.bytesTotal["com.a"] = 50'000;
+        open();
+        return find<QProgressBar>("downloadBar");
+    }
+    // The 50th report, the last, is drawn at the latest one interval after it came.
+    void expectLastReportShownAfterAnInterval(QProgressBar* bar) {
+        h.executor.advance(UpdateSheet::kProgressInterval);
+        EXPECT_EQ(bar->value(), pelapp::sheet::kBarScale);
+        EXPECT_EQ(find<QLabel>("progressText", line(0))->text(), QString("Downloading 50"));
+        EXPECT_EQ(text("runPhase"), QString("Downloading 50"));
+    }
+    // The download's `i`-th report of 1,000 bytes, in its own turn of the event loop, 20 ms after the
+    // one before: 50 reports a second.
+    void downloadReport(int i) {
+        m.bytesDone["com.a"] = i * 1'000;
+        m.rows[0].progressText = "Downloading " + std::to_string(i);
+        m.activePhase = m.rows[0].progressText;
+        changed();
+        h.executor.advance(20ms);
+    }
 
     pelapptest::ModelHarness h;
     pelapp::AppModel& m = h.model;
@@ -205,34 +231,37 @@ TEST_F(UpdateSheetTest, DownloadBarIsDeterminateOnlyWithAKnownTotal) {
 }
 
 TEST_F(UpdateSheetTest, ByteReportsRedrawAtALimitedRateAndTheLastOneIsShown) {
-    m.updateQueue = {"com.a"};
-    m.rows[0].updating = true;
-    m.runningUpdate = true;
-    m.bytesDone["com.a"] = 0;
-    m.bytesTotal["com.a"] = 50'000;
-    open();
-    auto* bar = find<QProgressBar>("downloadBar");
+    auto* bar = openDownload();
     QSignalSpy redraws(bar, &QProgressBar::valueChanged);
-    // 50 reports a second, each one its own turn of the event loop.
-    for (int i = 1; i <= 50; ++i) {
-        m.bytesDone["com.a"] = i * 1'000;
-        m.rows[0].progressText = "Downloading " + std::to_string(i);
-        m.activePhase = m.rows[0].progressText;
-        changed();
-        h.executor.advance(20ms);
-    }
+    for (int i = 1; i <= 50; ++i)
+        downloadReport(i);
     EXPECT_GE(redraws.count(), 5) << "the bar keeps moving";
     EXPECT_LE(redraws.count(), 11) << "at most one redraw per interval";
-    h.executor.advance(UpdateSheet::kProgressInterval);
-    EXPECT_EQ(bar->value(), pelapp::sheet::kBarScale);
-    EXPECT_EQ(find<QLabel>("progressText", line(0))->text(), QString("Downloading 50"));
-    EXPECT_EQ(text("runPhase"), QString("Downloading 50"));
+    expectLastReportShownAfterAnInterval(bar);
 
     // Anything else than progress is drawn at once, even inside the interval.
     m.bytesDone["com.a"] = 10;
     m.updateLog.push_back("  · Verifying");
     changed();
     EXPECT_EQ(find<QPlainTextEdit>("updateLogPane")->toPlainText(), QString("  · Verifying"));
+}
+
+// The clock the sheet measures its interval on is set back an hour in the middle of a download: the
+// bar goes on moving at the limited rate instead of waiting for the clock to catch up.
+TEST_F(UpdateSheetTest, ByteReportsKeepRedrawingAfterTheClockIsSetBack) {
+    auto* bar = openDownload();
+    for (int i = 1; i <= 10; ++i)
+        downloadReport(i);
+    h.executor.advance(UpdateSheet::kProgressInterval);
+    ASSERT_EQ(bar->value(), pelapp::sheet::kBarScale / 5);
+
+    h.executor.manualClock().advance(-1h);
+    QSignalSpy redraws(bar, &QProgressBar::valueChanged);
+    for (int i = 11; i <= 50; ++i)
+        downloadReport(i);
+    EXPECT_GE(redraws.count(), 4) << "the bar keeps moving";
+    EXPECT_LE(redraws.count(), 9) << "at most one redraw per interval";
+    expectLastReportShownAfterAnInterval(bar);
 }
 
 TEST_F(UpdateSheetTest, LogPaneAppearsWithTheFirstLineAndScrollsOnlyOnNewLines) {
