@@ -2,6 +2,7 @@
 
 #include "PelApp/AppModel.hpp"
 #include "PelApp/ApplicationTableCells.hpp"
+#include "PelApp/ApplicationTableColumns.hpp"
 #include "PelApp/ApplicationTableModel.hpp"
 #include "PelApp/ModelRelay.hpp"
 #include "PelApp/QtClipboard.hpp"
@@ -22,7 +23,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <array>
+#include <functional>
 #include <vector>
 
 namespace pelapp {
@@ -30,24 +31,6 @@ namespace pelapp {
 namespace {
 
 using Column = ApplicationTableModel::Column;
-
-struct ColumnWidth {
-    QHeaderView::ResizeMode mode;
-    int ideal;
-    int minimum;
-};
-
-constexpr std::array<ColumnWidth, Column::columnTotal> kColumnWidths{{
-    {QHeaderView::Fixed, 28, 28},
-    {QHeaderView::Fixed, 24, 24},
-    {QHeaderView::Stretch, 0, 0},
-    {QHeaderView::Interactive, 110, 90},
-    {QHeaderView::Interactive, 130, 90},
-    {QHeaderView::Interactive, 90, 70},
-    {QHeaderView::Interactive, 80, 60},
-    {QHeaderView::Interactive, 180, 130},
-    {QHeaderView::Interactive, 150, 130},
-}};
 
 constexpr unsigned kTableGroups = static_cast<unsigned>(ModelChange::rows | ModelChange::filters |
                                                         ModelChange::selection | ModelChange::run |
@@ -65,8 +48,15 @@ Clipboard& applicationClipboard() {
 class RowTableView final : public QTableView {
 public:
     using QTableView::QTableView;
+    // Called when the viewport's size changes (a window resize, a scroll bar coming or going).
+    std::function<void()> onViewportResize;
 
 protected:
+    bool viewportEvent(QEvent* event) override {
+        const bool handled = QTableView::viewportEvent(event);
+        if (event->type() == QEvent::Resize && onViewportResize) onViewportResize();
+        return handled;
+    }
     QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex& index, const QEvent* event) const override {
         if (event && event->type() == QEvent::MouseButtonPress &&
             static_cast<const QMouseEvent*>(event)->button() == Qt::RightButton)
@@ -84,7 +74,8 @@ ApplicationTable::ApplicationTable(AppModel& model, WindowState& state, QWidget*
     rows_ = new ApplicationTableModel(this);
     rows_->setObjectName("applicationTableModel");
     cells_ = new ApplicationTableCells(*rows_, this);
-    view_ = new RowTableView(this);
+    auto* view = new RowTableView(this);
+    view_ = view;
     view_->setObjectName("applicationTableView");
     view_->setAccessibleName(ui::localized("Applications"));
     view_->setModel(rows_);
@@ -112,16 +103,21 @@ ApplicationTable::ApplicationTable(AppModel& model, WindowState& state, QWidget*
     header->setSectionsClickable(false);
     header->setSectionsMovable(false);
     header->setSortIndicatorShown(false);
-    header->setMinimumSectionSize(std::min(kColumnWidths[Column::glyphColumn].minimum, 24));
+    header->setMinimumSectionSize(std::min(columns::kWidths[Column::glyphColumn].minimum, 24));
     header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    header->setStretchLastSection(false);
+    // The layout sets every width (fitColumns); the user may drag the columns after Name.
     for (int c = 0; c < Column::columnTotal; ++c) {
-        header->setSectionResizeMode(c, kColumnWidths[c].mode);
-        if (kColumnWidths[c].ideal > 0) header->resizeSection(c, kColumnWidths[c].ideal);
+        const bool userSized = !columns::kWidths[c].fixed && c != Column::nameColumn;
+        header->setSectionResizeMode(c, userSized ? QHeaderView::Interactive : QHeaderView::Fixed);
     }
-    connect(header, &QHeaderView::sectionResized, this, [header](int c, int, int size) {
-        if (c >= 0 && c < Column::columnTotal && size < kColumnWidths[c].minimum)
-            header->resizeSection(c, kColumnWidths[c].minimum);
+    connect(header, &QHeaderView::sectionResized, this, [this](int c, int, int size) {
+        if (fitting_ || c < 0 || c >= Column::columnTotal || c == Column::nameColumn) return;
+        // The user dragged this column's edge: it keeps that width, never below its minimum.
+        keptWidths_[c] = std::max(size, columns::kWidths[c].minimum);
+        fitColumns();
     });
+    view->onViewportResize = [this] { fitColumns(); };
 
     emptyState_ = new QWidget(this);
     emptyState_->setObjectName("emptyState");
@@ -194,8 +190,22 @@ void ApplicationTable::refresh(unsigned groups) {
         syncing_ = false;
         showSelection();
         updateSpinner();
+        fitColumns();
     }
     refreshFooter();
+}
+
+void ApplicationTable::fitColumns() {
+    QHeaderView* header = view_->horizontalHeader();
+    int nameText = header->sectionSizeHint(Column::nameColumn);
+    for (int r = 0; r < rows_->rowCount(); ++r)
+        nameText = std::max(nameText, ApplicationTableCells::nameWidth(rows_->rowAt(r).row));
+    const columns::Widths widths = columns::fit(view_->viewport()->width(), nameText, keptWidths_);
+    fitting_ = true;
+    for (int c = 0; c < Column::columnTotal; ++c) {
+        if (header->sectionSize(c) != widths[c]) header->resizeSection(c, widths[c]);
+    }
+    fitting_ = false;
 }
 
 void ApplicationTable::refreshFooter() {

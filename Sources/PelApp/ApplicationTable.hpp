@@ -1,5 +1,6 @@
 #pragma once
 
+#include "PelApp/ApplicationTableColumns.hpp"
 #include "PelApp/ApplicationTableTexts.hpp"
 
 #include <QWidget>
@@ -44,6 +45,8 @@ public:
 
 private:
     void refresh(unsigned groups);
+    // Sets the columns' widths for the viewport's width and the shown names (ApplicationTableColumns).
+    void fitColumns();
     void refreshFooter();
     // Shows the model's selection in the view.
     void showSelection();
@@ -68,6 +71,9 @@ private:
     QTimer* spinner_;
     // Set while the view's selection is being made to match the model.
     bool syncing_ = false;
+    // Set while fitColumns sets the widths, so that only the user's resizes are kept.
+    bool fitting_ = false;
+    columns::KeptWidths keptWidths_{};
 };
 
 } // namespace pelapp

@@ -11,6 +11,7 @@
 #include <QStyle>
 #include <QToolTip>
 
+#include <algorithm>
 #include <cmath>
 
 namespace pelapp {
@@ -131,6 +132,15 @@ ApplicationTableCells::ApplicationTableCells(const ApplicationTableModel& rows, 
 
 int ApplicationTableCells::rowHeight() {
     return cellStyle().bodyHeight + kLineSpacing + cellStyle().captionHeight + 10;
+}
+
+int ApplicationTableCells::nameWidth(const AppRow& row) {
+    const CellStyle& style = cellStyle();
+    const int text = std::max(QFontMetrics(style.body).horizontalAdvance(ui::qs(row.app.name)),
+                              QFontMetrics(style.caption).horizontalAdvance(ui::qs(row.app.bundleID)));
+    // As paintCell lays it out: inset, running dot, spacing, the text, inset, and the point its
+    // text rectangle loses by ending at the content's right() (one short of its edge).
+    return kInset + kDot + kSpacing + text + kInset + 1;
 }
 
 QSize ApplicationTableCells::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {

@@ -33,6 +33,8 @@ public:
 
     // The height every row gets.
     static int rowHeight();
+    // The width the Name cell of `row` needs to show its name and bundle identifier whole.
+    static int nameWidth(const AppRow& row);
 
     void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;

@@ -54,6 +54,12 @@ struct Shot {
 const std::vector<Shot>& shots() {
     static const std::vector<Shot> list{
         {"main-window.png", [](pelapp::MainWindow& w, pelapp::AppModel&) -> QWidget* { return &w; }},
+        {"main-window-narrow.png",
+         [](pelapp::MainWindow& w, pelapp::AppModel&) -> QWidget* {
+             // The window's minimum and default width, the inspector shown.
+             w.resize(900, 720);
+             return &w;
+         }},
         {"main-window-no-inspector.png",
          [](pelapp::MainWindow& w, pelapp::AppModel&) -> QWidget* {
              w.state().setShowInspector(false);
