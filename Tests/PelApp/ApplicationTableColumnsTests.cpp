@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <numeric>
 #include <string>
@@ -206,6 +207,14 @@ TEST_F(TableColumnsInWindowTest, AtAWideWidthEveryColumnHasItsIdealAndNameTheRes
     expectNamesWhole();
     EXPECT_FALSE(scrolls());
     EXPECT_EQ(header()->length(), view()->viewport()->width());
+
+    // Rows in another order (the table is reset) and a narrow spell keep no width of their own.
+    std::reverse(h.model.rows.begin(), h.model.rows.end());
+    h.model.changed(pelapp::ModelChange::rows);
+    flushUi();
+    widthOf(900);
+    widthOf(1400);
+    expectAt(true);
 }
 
 TEST_F(TableColumnsInWindowTest, AColumnTheUserWidenedKeepsItsWidth) {
