@@ -101,18 +101,20 @@ public:
                               const std::optional<std::string>& customUserID = std::nullopt);
 
     // "Tally.Navigation.pathChanged" from `from` to `to`; `to` is remembered as the next source. Two texts
-    // always mean (from, to): this template is the better match for them, so the (to, customUserID) form
-    // is chosen only for a user identifier given as std::optional<std::string> or std::nullopt.
-    template <std::convertible_to<std::string_view> To>
-    static void navigationPathChanged(std::string_view from, const To& to,
+    // of any string-like types always mean (from, to): both are deduced, so this template binds them
+    // without conversion and wins over the (to, customUserID) form, which is chosen only for a user
+    // identifier given as std::optional<std::string> or std::nullopt.
+    template <std::convertible_to<std::string_view> From, std::convertible_to<std::string_view> To>
+    static void navigationPathChanged(const From& from, const To& to,
                                       const std::optional<std::string>& customUserID = std::nullopt) {
-        sendNavigation(std::string(from), std::string(std::string_view(to)), customUserID, true);
+        sendNavigation(std::string(std::string_view(from)), std::string(std::string_view(to)), customUserID,
+                       true);
     }
     // From the last navigation's destination ("" before the first).
     static void navigationPathChanged(const std::string& to,
                                       const std::optional<std::string>& customUserID = std::nullopt);
-    template <std::convertible_to<std::string_view> To>
-    static void navigate(std::string_view from, const To& to,
+    template <std::convertible_to<std::string_view> From, std::convertible_to<std::string_view> To>
+    static void navigate(const From& from, const To& to,
                          const std::optional<std::string>& customUserID = std::nullopt) {
         navigationPathChanged(from, to, customUserID);
     }

@@ -9,6 +9,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -232,6 +233,64 @@ TEST_F(PresetSignals, NavigationNamesTheLastDestinationAsItsSource) {
     EXPECT_EQ(signals[4].customUserID, "u2");
     EXPECT_EQ(signals[5].customUserID, std::nullopt);
     EXPECT_EQ(NavigationStatus::shared().previousNavigationPath(), "Settings");
+}
+
+// Calls `f` with `literal` as each kind of text a caller may hold.
+template <std::size_t N, class F> void forEachTextKind(const char (&literal)[N], F&& f) {
+    std::string string = literal;
+    const std::string constString = literal;
+    const std::string_view view = literal;
+    const char* pointer = literal;
+    f(string);
+    f(constString);
+    f(std::string(literal));
+    f(view);
+    f(pointer);
+    f(literal);
+}
+
+TEST_F(PresetSignals, TwoTextsOfAnyKindMeanFromAndTo) {
+    int calls = 0;
+    forEachTextKind("from", [&](const auto& from) {
+        forEachTextKind("to", [&](const auto& to) {
+            Tally::navigationPathChanged(from, to);
+            Tally::navigate(from, to);
+            calls += 2;
+        });
+    });
+    std::string from = "from";
+    std::string to = "to";
+    std::optional<std::string> user = "u";
+    Tally::navigationPathChanged(from, to, user);
+    Tally::navigate(from, to, "u");
+    calls += 2;
+    using Pair = std::pair<std::string, std::string>;
+    EXPECT_EQ(sourcesAndDestinations(pipelines),
+              std::vector<Pair>(static_cast<std::size_t>(calls), {"from", "to"}));
+    const auto signals = pipelines.signals();
+    ASSERT_EQ(signals.size(), 6u * 6u * 2u + 2u);
+    EXPECT_EQ(signals[0].customUserID, std::nullopt);
+    EXPECT_EQ(signals[signals.size() - 2].customUserID, "u");
+    EXPECT_EQ(signals.back().customUserID, "u");
+}
+
+TEST_F(PresetSignals, OnlyAnOptionalSecondArgumentIsTheUser) {
+    std::optional<std::string> user = "u";
+    const std::optional<std::string> none;
+    std::string to = "B";
+    Tally::navigationPathChanged("A", std::nullopt);
+    Tally::navigationPathChanged(to, user);
+    Tally::navigate(std::string("C"), none);
+    Tally::navigate("D", std::optional<std::string>("v"));
+    using Pair = std::pair<std::string, std::string>;
+    EXPECT_EQ(sourcesAndDestinations(pipelines),
+              (std::vector<Pair>{{"", "A"}, {"A", "B"}, {"B", "C"}, {"C", "D"}}));
+    const auto signals = pipelines.signals();
+    ASSERT_EQ(signals.size(), 4u);
+    EXPECT_EQ(signals[0].customUserID, std::nullopt);
+    EXPECT_EQ(signals[1].customUserID, "u");
+    EXPECT_EQ(signals[2].customUserID, std::nullopt);
+    EXPECT_EQ(signals[3].customUserID, "v");
 }
 
 TEST_F(PresetSignals, ConcurrentNavigationKeepsOneChainOfPaths) {
