@@ -132,9 +132,16 @@ TEST(TelemetryDate, WireTextIsUtcWithFractionsFloored) {
         {kMay1Noon + 0.75, "2024-05-01T12:00:00+0000"},
         {kMay1Noon + 3599.999, "2024-05-01T12:59:59+0000"},
         {0.0, "2001-01-01T00:00:00+0000"},
-        {-0.25, "2000-12-31T23:59:59+0000"},            // floored, not truncated
-        {-978307200.5, "1969-12-31T23:59:59+0000"},     // before 1970
+        {-0.25, "2000-12-31T23:59:59+0000"},        // floored, not truncated
+        {-978307200.5, "1969-12-31T23:59:59+0000"}, // before 1970
         {-978307200.0 - 86400.0 * 365, "1969-01-01T00:00:00+0000"},
+        {-63113904000.0, "0001-01-01T00:00:00+0000"}, // the first second of year 1
+        {-31557038400.0 + 0.5, "1000-12-31T12:00:00+0000"},
+        {-12649219201.0, "1600-02-29T23:59:59+0000"},      // a leap century
+        {-3182198400.0 - 1.0, "1900-02-28T23:59:59+0000"}, // a century without 29 February
+        {-10210116595.0, "1677-06-15T08:30:05+0000"},      // beyond the clock's nanosecond range
+        {8245065601.0, "2262-04-12T00:00:01+0000"},
+        {252423993599.999, "9999-12-31T23:59:59+0000"}, // the last second of year 9999
     };
     tallytest::ScopedTimeZone zone("Asia/Kathmandu");
     const char* oldLocale = std::setlocale(LC_ALL, nullptr);
@@ -144,6 +151,7 @@ TEST(TelemetryDate, WireTextIsUtcWithFractionsFloored) {
     }
     const std::locale savedGlobal = std::locale::global(std::locale(std::locale::classic(), new CommaDecimal));
     for (const auto& c : cases) {
+        EXPECT_TRUE(tally::isTelemetryDateEncodable(c.seconds)) << c.seconds;
         EXPECT_EQ(tally::telemetryDateText(c.seconds), c.text) << c.seconds;
     }
     std::locale::global(savedGlobal);
@@ -151,7 +159,11 @@ TEST(TelemetryDate, WireTextIsUtcWithFractionsFloored) {
 }
 
 TEST(TelemetryDate, UnwritableDatesAreErrors) {
-    for (double bad : {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(), 1e12, -1e12}) {
+    const double beforeYear1 = -63113904000.0 - 0.25;
+    const double year10000 = 252423993600.0;
+    for (double bad : {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+                       1e12, -1e12, beforeYear1, year10000, -std::numeric_limits<double>::max()}) {
+        EXPECT_FALSE(tally::isTelemetryDateEncodable(bad)) << bad;
         EXPECT_THROW(tally::telemetryDateText(bad), tally::EncodingError) << bad;
     }
 }

@@ -1,6 +1,6 @@
-#include "TallyTestSupport.hpp"
 #include "Support/TempDir.hpp"
 #include "Tally/Signals/SignalCache.hpp"
+#include "TallyTestSupport.hpp"
 
 #include <gtest/gtest.h>
 
@@ -144,6 +144,23 @@ TEST_F(SignalCacheTest, BackupIsLoadedAheadOfNewPushesAndDeleted) {
                                    " bytes of 2 signals",
                                "INFO Loading Telemetry cache from: " + url,
                                "INFO Loaded 2 signals",
+                           }));
+}
+
+TEST_F(SignalCacheTest, BackedUpRecordsWithoutAWireDateAreDroppedWithOneLine) {
+    SignalPostBody tooLate = record(2);
+    tooLate.receivedAt = 252423993600.0; // 10000-01-01T00:00:00 UTC
+    SignalPostBody tooEarly = record(3);
+    tooEarly.receivedAt = -63113904000.5; // before year 1
+    pelsupport::writeText(
+        file, tally::encodeSignals({record(1), tooLate, tooEarly, record(4)}, tally::DateRule::backup));
+    Cache cache(log.handler(), 100, file);
+    EXPECT_EQ(ids(cache.pop()), (std::vector<int>{1, 4}));
+    EXPECT_FALSE(fs::exists(file));
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                               "INFO Loading Telemetry cache from: file://" + file.string(),
+                               "INFO Loaded 4 signals",
+                               "ERROR Dropped 2 signal(s) of the backup: date cannot be sent",
                            }));
 }
 

@@ -413,4 +413,37 @@ TEST_F(Pipeline, UnencodableSignalsAreRefusedAndNeverSpoilABatchOrTheBackup) {
     EXPECT_EQ(records.back().at("type"), "b74");
 }
 
+TEST_F(Pipeline, BackedUpRecordWithoutAWireDateIsDroppedAndTheOthersAreSent) {
+    auto record = [](const std::string& type, double receivedAt) {
+        tally::SignalPostBody b;
+        b.receivedAt = receivedAt;
+        b.appID = "com.pelloran";
+        b.clientUser = "user";
+        b.sessionID = "S";
+        b.type = type;
+        b.isTestMode = "false";
+        return b;
+    };
+    const double year10000 = 252423993600.0; // 10000-01-01T00:00:00 UTC
+    pelsupport::writeText(caches / "telemetrysignalcache",
+                          tally::encodeSignals({record("before", -63113904000.0), record("far", year10000),
+                                                record("after", 252423993599.5)},
+                                               tally::DateRule::backup));
+    start();
+    rt.executor->runPending();
+    EXPECT_TRUE(log.contains("ERROR Dropped 1 signal(s) of the backup: date cannot be sent"));
+    const auto calls = transport->calls();
+    ASSERT_EQ(calls.size(), 1u); // the attempt made at creation
+    EXPECT_EQ(typesOf(calls[0]), (std::vector<std::string>{"before", "after"}));
+    const auto batch = batchOf(calls[0]);
+    EXPECT_EQ(batch[0].at("receivedAt"), "0001-01-01T00:00:00+0000");
+    EXPECT_EQ(batch[1].at("receivedAt"), "9999-12-31T23:59:59+0000");
+    for (const auto& line : log.lines()) {
+        EXPECT_EQ(line.find("Failed to encode signal batch"), std::string::npos) << line;
+    }
+
+    rt.appEvents->post(tally::AppEvent::willTerminate);
+    EXPECT_TRUE(readBackup(caches / "telemetrysignalcache").empty()); // the dropped record is not kept
+}
+
 } // namespace

@@ -23,8 +23,11 @@ public:
 
 // The wire form of a date: "yyyy-MM-dd'T'HH:mm:ssZ" in UTC, e.g. "2024-05-01T12:34:56+0000", fractions
 // of a second dropped (towards the past, before 1970 too), whatever the machine's time zone and locale.
-// Throws EncodingError for a date that is not finite or lies outside the years 1678 to 2261.
+// Every date of the years 1 to 9999 (proleptic Gregorian) has one; any other date, or one that is not
+// finite, throws EncodingError.
 std::string telemetryDateText(double secondsSinceReference);
+// Whether telemetryDateText writes this date rather than throwing.
+bool isTelemetryDateEncodable(double secondsSinceReference);
 
 // Compact JSON text with the encoder's default settings (no pretty printing). Throws EncodingError for
 // text that is not valid UTF-8 (callers check their numbers before building the document).

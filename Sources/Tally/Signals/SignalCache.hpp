@@ -44,7 +44,9 @@ bool writeBackupFile(const std::optional<std::filesystem::path>& file, const std
 // The bounded queue of records waiting for upload, with a disk backup taken at termination and read
 // back (and deleted) when the next cache is created. `count` takes a shared lock; every other operation
 // is one exclusive block. Records leave in push order; the oldest are dropped beyond `cacheLimit`.
-// `Codec` encodes a record to JSON and decodes it back (`encode(const T&)`, `decode(const Json&, path)`).
+// `Codec` encodes a record to JSON and decodes it back (`encode(const T&)`, `decode(const Json&, path)`),
+// and says whether a decoded record can be uploaded at all (`sendable(const T&)`); the load drops those
+// that cannot, with one error line.
 template <class T, class Codec = BackupCodec<T>> class SignalCache {
 public:
     static constexpr std::size_t maximumNumberOfSignalsToPopAtOnce = 100;
@@ -114,6 +116,7 @@ private:
         std::optional<std::string> content = detail::takeBackupFile(cacheFileURL_, log);
         if (!content) return;
         std::vector<T> loaded;
+        std::size_t decoded = 0;
         try {
             // Each element is decoded as soon as it is parsed and then dropped, so the document of a full
             // queue is never held whole beside its records.
@@ -123,7 +126,9 @@ private:
                 if (depth == 0 && event == Event::array_start) isArray = true;
                 if (depth != 1 || !isArray) return true;
                 if (event != Event::object_end && event != Event::array_end && event != Event::value) return true;
-                loaded.push_back(Codec::decode(parsed, "[" + std::to_string(loaded.size()) + "]"));
+                T signal = Codec::decode(parsed, "[" + std::to_string(decoded++) + "]");
+                // One record that can never be sent would fail every batch it joined.
+                if (Codec::sendable(signal)) loaded.push_back(std::move(signal));
                 return false;
             };
             const platform::Json rest = platform::Json::parse(*content, decodeElement); // an empty array
@@ -131,7 +136,11 @@ private:
         } catch (const std::exception&) {
             return; // an undecodable backup is dropped (the file is already gone)
         }
-        log.add(LogLevel::info, "Loaded " + std::to_string(loaded.size()) + " signals");
+        log.add(LogLevel::info, "Loaded " + std::to_string(decoded) + " signals");
+        if (const std::size_t dropped = decoded - loaded.size(); dropped > 0) {
+            log.add(LogLevel::error,
+                    "Dropped " + std::to_string(dropped) + " signal(s) of the backup: date cannot be sent");
+        }
         std::move(loaded.begin(), loaded.end(), std::back_inserter(cachedSignals_));
         trimToCacheLimitLocked();
     }

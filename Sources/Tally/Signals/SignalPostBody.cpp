@@ -51,6 +51,10 @@ SignalPostBody signalPostBodyFromJson(const Json& json, const std::string& path)
     return body;
 }
 
+bool hasSendableDate(const SignalPostBody& body) {
+    return isTelemetryDateEncodable(body.receivedAt);
+}
+
 std::string encodeSignals(const std::vector<SignalPostBody>& bodies, DateRule rule) {
     return encodeJsonArray(bodies, [rule](const SignalPostBody& body) { return toJson(body, rule); });
 }

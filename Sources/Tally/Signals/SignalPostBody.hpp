@@ -38,6 +38,10 @@ platform::Json toJson(const SignalPostBody& body, DateRule rule);
 // fails; unknown keys are ignored. Throws platform::JsonDecodeError.
 SignalPostBody signalPostBodyFromJson(const platform::Json& json, const std::string& path = "");
 
+// Whether "receivedAt" has a wire form: the backup accepts any finite number, the upload only the years
+// 1 to 9999.
+bool hasSendableDate(const SignalPostBody& body);
+
 // A batch as one JSON array text, oldest first. Throws EncodingError.
 std::string encodeSignals(const std::vector<SignalPostBody>& bodies, DateRule rule);
 
@@ -48,6 +52,7 @@ template <> struct BackupCodec<SignalPostBody> {
     static SignalPostBody decode(const platform::Json& json, const std::string& path) {
         return signalPostBodyFromJson(json, path);
     }
+    static bool sendable(const SignalPostBody& body) { return hasSendableDate(body); }
 };
 
 } // namespace tally
