@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <mutex>
+#include <optional>
 #include <system_error>
 #include <vector>
 
@@ -35,7 +37,26 @@ bool writeAll(int fd, std::string_view data) {
     return true;
 }
 
+std::mutex writeFaultMutex;
+testing::WriteFaultHook writeFaultHook; // guarded by writeFaultMutex
+
+std::optional<int> injectedWriteFault(const fs::path& target) {
+    testing::WriteFaultHook hook;
+    {
+        std::lock_guard lock(writeFaultMutex);
+        hook = writeFaultHook;
+    }
+    return hook ? hook(target) : std::nullopt;
+}
+
 } // namespace
+
+namespace testing {
+void setAtomicWriteFault(WriteFaultHook hook) {
+    std::lock_guard lock(writeFaultMutex);
+    writeFaultHook = std::move(hook);
+}
+} // namespace testing
 
 void createDirectories(const fs::path& dir, mode_t mode) {
     if (dir.empty()) throw fileError("create directory", dir, ENOENT);
@@ -82,6 +103,10 @@ void atomicWrite(const fs::path& target, std::string_view data, mode_t newFileMo
     struct stat st {};
     if (::stat(target.c_str(), &st) == 0) mode = st.st_mode & 07777;
     if (::fchmod(fd, mode) != 0) throw fileError("set file mode", temp, errno);
+    if (auto fault = injectedWriteFault(target)) {
+        writeAll(fd, data.substr(0, data.size() / 2));
+        throw fileError("write", temp, *fault);
+    }
     if (!writeAll(fd, data)) throw fileError("write", temp, errno);
     if (::fsync(fd) != 0) throw fileError("flush", temp, errno);
     int closing = fd;

@@ -3,6 +3,8 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -31,6 +33,13 @@ std::string readFile(const std::filesystem::path& file);
 // "filesystem error: <what>: <strerror> [<path>]".
 std::filesystem::filesystem_error fileError(const std::string& what, const std::filesystem::path& path,
                                             int errnoValue);
+
+namespace testing {
+// Asked by atomicWrite for each target; an errno it returns makes the write stop half-way through the
+// data and fail with that error, as a full disk would. Process-wide; an empty hook removes it.
+using WriteFaultHook = std::function<std::optional<int>(const std::filesystem::path& target)>;
+void setAtomicWriteFault(WriteFaultHook hook);
+} // namespace testing
 
 // Runs a callable when the scope ends, unless dismissed.
 template <class F> class ScopeGuard {

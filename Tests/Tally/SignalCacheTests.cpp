@@ -1,3 +1,4 @@
+#include "Platform/Files.hpp"
 #include "Support/TempDir.hpp"
 #include "Tally/Signals/SignalCache.hpp"
 #include "TallyTestSupport.hpp"
@@ -6,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <limits>
 #include <set>
@@ -207,6 +209,32 @@ TEST_F(SignalCacheTest, FailedBackupLogsAndKeepsTheQueueAndTheOldFile) {
     EXPECT_EQ(bad.count(), 2u);
     EXPECT_FALSE(fs::exists(file)); // taken by the load, not rewritten
     EXPECT_EQ(log.lines().size(), before);
+
+    // A write that fails half-way leaves the earlier backup whole, and no temporary file beside it.
+    Cache earlier(log.handler(), 100, file);
+    Cache later(log.handler(), 100, file);
+    earlier.push(records(0, 2));
+    earlier.backupCache();
+    const std::string earlierBytes = pelsupport::readText(file);
+    later.push(records(10, 20));
+    int faults = 0;
+    platform::testing::setAtomicWriteFault([&](const fs::path& target) -> std::optional<int> {
+        if (target != file) return std::nullopt;
+        ++faults;
+        return ENOSPC;
+    });
+    platform::ScopeGuard removeFault([] { platform::testing::setAtomicWriteFault({}); });
+    auto savingErrors = [&] {
+        const auto lines = log.lines();
+        return std::count(lines.begin(), lines.end(), "ERROR Error saving Telemetry cache");
+    };
+    const auto errorsBefore = savingErrors();
+    later.backupCache();
+    EXPECT_EQ(faults, 1);
+    EXPECT_EQ(later.count(), 10u);
+    EXPECT_EQ(pelsupport::readText(file), earlierBytes);
+    EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"caches", "telemetrysignalcache"}));
+    EXPECT_EQ(savingErrors(), errorsBefore + 1);
 }
 
 TEST_F(SignalCacheTest, DefaultLocationIsTheRuntimesCachesDirectory) {
