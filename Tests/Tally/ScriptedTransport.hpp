@@ -3,6 +3,7 @@
 #include "Platform/Clock.hpp"
 #include "Platform/HttpTransport.hpp"
 
+#include <cstddef>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -18,10 +19,12 @@ struct ScriptedAnswer {
     std::string body;
     std::optional<std::string> failure;
     std::optional<std::string> location; // sent as "Location"
+    // The body is written this many times, one write each: a long answer arriving in chunks.
+    std::size_t bodyRepeats = 1;
 
-    static ScriptedAnswer withStatus(int code) { return ScriptedAnswer{code, {}, {}, {}}; }
+    static ScriptedAnswer withStatus(int code) { return ScriptedAnswer{code, {}, {}, {}, 1}; }
     static ScriptedAnswer error(std::string description) {
-        return ScriptedAnswer{0, {}, std::move(description), {}};
+        return ScriptedAnswer{0, {}, std::move(description), {}, 1};
     }
 };
 
@@ -62,7 +65,8 @@ public:
         platform::HttpResponseHead head{answer.status, {}, request.url};
         if (answer.location) head.headers.set("Location", *answer.location);
         sink.begin(head);
-        sink.write(answer.body);
+        for (std::size_t i = 0; i < answer.bodyRepeats; ++i)
+            sink.write(answer.body);
         return head;
     }
 

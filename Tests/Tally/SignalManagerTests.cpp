@@ -413,6 +413,51 @@ TEST_F(Pipeline, UnencodableSignalsAreRefusedAndNeverSpoilABatchOrTheBackup) {
     EXPECT_EQ(records.back().at("type"), "b74");
 }
 
+TEST_F(Pipeline, LongAnswerIsReadToTheEndButOnlyItsStartKept) {
+    // 64 KiB chunks whose two-byte characters straddle the kept prefix's end: 256 MiB in all.
+    std::string chunk = "x";
+    for (int i = 0; i < 32767; ++i)
+        chunk += "\xC3\xA9";
+    std::string kept = "x";
+    for (int i = 0; i < 2047; ++i)
+        kept += "\xC3\xA9";
+    ASSERT_EQ(kept.size() + 1, tally::SignalManager::answerPrefixLimit); // the cut splits a character
+    struct Case {
+        int status;
+        bool requeued;
+    };
+    for (const auto& c : {Case{200, false}, Case{500, true}}) {
+        install();
+        log = tallytest::CapturedLog{};
+        start();
+        ScriptedAnswer huge = ScriptedAnswer::withStatus(c.status);
+        huge.body = chunk;
+        huge.bodyRepeats = 4096;
+        transport->script({huge, ScriptedAnswer::withStatus(200)});
+        signals(1, "first");
+        advance(10s);
+        ASSERT_EQ(transport->calls().size(), 1u) << c.status;
+        std::vector<std::string> answerLines;
+        for (const auto& line : log.lines()) {
+            if (line.starts_with("DEBUG x")) answerLines.push_back(line);
+        }
+        if (c.requeued) {
+            EXPECT_TRUE(answerLines.empty());
+            EXPECT_TRUE(log.contains("DEBUG Failed to send events (status 500), will try again later"));
+        } else {
+            EXPECT_EQ(answerLines, std::vector<std::string>{"DEBUG " + kept});
+        }
+        EXPECT_EQ(pipeline().pendingCount(), c.requeued ? 1u : 0u) << c.status;
+        signals(1, "second");
+        advance(c.requeued ? 20s : 10s);
+        const auto calls = transport->calls();
+        ASSERT_EQ(calls.size(), 2u) << c.status;
+        EXPECT_EQ(typesOf(calls[1]), c.requeued ? (std::vector<std::string>{"first0", "second0"})
+                                                : (std::vector<std::string>{"second0"}));
+        Tally::terminate();
+    }
+}
+
 TEST_F(Pipeline, BackedUpRecordWithoutAWireDateIsDroppedAndTheOthersAreSent) {
     auto record = [](const std::string& type, double receivedAt) {
         tally::SignalPostBody b;

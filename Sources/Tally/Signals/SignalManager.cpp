@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <string_view>
 
 namespace tally {
 namespace {
@@ -48,6 +49,41 @@ ResponseDisposition disposition(int status) {
         return {Kind::retry, {}};
     }
 }
+
+// Keeps the start of the answer and discards the rest as it arrives: a broken or hostile server cannot
+// make the process hold what it sends.
+class PrefixSink final : public platform::BodySink {
+public:
+    explicit PrefixSink(std::size_t limit) : limit_(limit) {}
+    void begin(const platform::HttpResponseHead&) override {}
+    void write(std::string_view bytes) override {
+        const std::size_t room = limit_ - kept_.size();
+        if (bytes.size() > room) truncated_ = true;
+        kept_.append(bytes.substr(0, room));
+    }
+    // The kept bytes; when the answer was cut, without a character left incomplete at the cut.
+    std::string take() {
+        if (truncated_) trimIncompleteCharacter();
+        return std::move(kept_);
+    }
+
+private:
+    void trimIncompleteCharacter() {
+        // A cut character is a lead byte followed by fewer continuation bytes than it announces.
+        std::size_t continuation = 0;
+        while (continuation < 3 && continuation < kept_.size() &&
+               (static_cast<unsigned char>(kept_[kept_.size() - 1 - continuation]) & 0xC0) == 0x80)
+            ++continuation;
+        if (continuation == kept_.size()) return;
+        const auto lead = static_cast<unsigned char>(kept_[kept_.size() - 1 - continuation]);
+        const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+        if (length > continuation + 1) kept_.resize(kept_.size() - 1 - continuation);
+    }
+
+    const std::size_t limit_;
+    std::string kept_;
+    bool truncated_ = false;
+};
 
 std::string quoted(const std::string& text) {
     return "\"" + text + "\"";
@@ -249,7 +285,7 @@ void SignalManager::send(std::string data, Completion completion) {
                 log(handler, LogLevel::error,
                     "Unable to construct signal API URL for namespace " + ingestNamespace.value_or("nil"));
                 runtime().main->post([completion] {
-                    completion(SendOutcome{std::nullopt, "Invalid endpoint URL"});
+                    completion(SendOutcome{std::nullopt, {}, "Invalid endpoint URL"});
                 });
                 return;
             }
@@ -265,7 +301,9 @@ void SignalManager::send(std::string data, Completion completion) {
             SendOutcome outcome;
             if (auto transport = configuration->urlSession()) {
                 try {
-                    outcome.response = transport->perform(request);
+                    PrefixSink answer(answerPrefixLimit);
+                    outcome.status = transport->perform(request, answer, {}).status;
+                    outcome.bodyPrefix = answer.take();
                 } catch (const platform::TransportError& error) {
                     outcome.error = error.description();
                 } catch (const std::exception& error) {
@@ -285,13 +323,12 @@ void SignalManager::complete(const std::vector<SignalPostBody>& batch, const Sen
         handleSendFailure(batch);
         return;
     }
-    const int status = outcome.response ? outcome.response->status : 0;
+    const int status = outcome.status.value_or(0);
     const auto answer = disposition(status);
     switch (answer.kind) {
     case ResponseDisposition::Kind::success:
-        if (outcome.response && !outcome.response->body.empty() &&
-            platform::unicode::isValidUtf8(outcome.response->body)) {
-            log(handler, LogLevel::debug, [&] { return outcome.response->body; });
+        if (!outcome.bodyPrefix.empty() && platform::unicode::isValidUtf8(outcome.bodyPrefix)) {
+            log(handler, LogLevel::debug, [&] { return outcome.bodyPrefix; });
         }
         handleSendSuccess();
         break;

@@ -48,10 +48,15 @@ public:
     // Records waiting for upload.
     std::size_t pendingCount() const { return signalCache_.count(); }
 
+    // The most of an answer's body kept for the debug line; the rest is discarded as it arrives.
+    static constexpr std::size_t answerPrefixLimit = 4096;
+
 private:
-    // How the attempt ended: a response, or an error text when none arrived.
+    // How the attempt ended: the answer's status and the start of its body, or an error text when no
+    // answer arrived.
     struct SendOutcome {
-        std::optional<platform::HttpResponse> response;
+        std::optional<int> status;
+        std::string bodyPrefix;
         std::optional<std::string> error;
     };
     using Completion = std::function<void(SendOutcome)>;
