@@ -24,9 +24,10 @@
 // Where the client's work runs:
 //   main     - what belongs to the application's main thread (signal stage 1, the first-session step,
 //              the session timer);
-//   utility  - concurrent background work (signal stage 2, uploads, delayed immediate syncs);
-//   makeSerialQueue(name) - one serial executor per queue of the client (".SignalTimer", the session
-//              persistence queue, ...); tracked so that testing::reset can drain it.
+//   utility  - concurrent background work (signal stage 2, delayed immediate syncs);
+//   makeSerialQueue(name) - one serial executor per queue of the client (".SignalTimer", ".SignalUpload"
+//              where each pipeline's uploads run one at a time, the session persistence queue, ...);
+//              tracked so that testing::reset can drain it.
 // The client's own locks guard plain data only; nothing is called out while one is held.
 namespace tally {
 

@@ -8,10 +8,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <limits>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -489,6 +493,119 @@ TEST_F(Pipeline, BackedUpRecordWithoutAWireDateIsDroppedAndTheOthersAreSent) {
 
     rt.appEvents->post(tally::AppEvent::willTerminate);
     EXPECT_TRUE(readBackup(caches / "telemetrysignalcache").empty()); // the dropped record is not kept
+}
+
+// Holds every upload until the test opens the gate, and records how many were in flight at once.
+class GatedTransport final : public platform::HttpTransport {
+public:
+    using platform::HttpTransport::perform;
+    platform::HttpResponseHead perform(const platform::HttpRequest& request, platform::BodySink& sink,
+                                       std::stop_token) override {
+        std::unique_lock lock(mutex_);
+        bodies_.push_back(request.body);
+        mostInFlight_ = std::max(mostInFlight_, ++inFlight_);
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return open_; });
+        --inFlight_;
+        ++finished_;
+        changed_.notify_all();
+        lock.unlock();
+        platform::HttpResponseHead head{200, {}, request.url};
+        sink.begin(head);
+        return head;
+    }
+    void open() {
+        std::lock_guard lock(mutex_);
+        open_ = true;
+        changed_.notify_all();
+    }
+    // Waits (with a generous safety bound) until `n` uploads have reached the server.
+    bool awaitStarted(std::size_t n) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, 60s, [&] { return bodies_.size() >= n; });
+    }
+    bool awaitFinished(int n) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, 60s, [&] { return finished_ >= n; });
+    }
+    bool isOpen() const {
+        std::lock_guard lock(mutex_);
+        return open_;
+    }
+    int mostInFlight() const {
+        std::lock_guard lock(mutex_);
+        return mostInFlight_;
+    }
+    std::vector<std::string> bodies() const {
+        std::lock_guard lock(mutex_);
+        return bodies_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    bool open_ = false;
+    int inFlight_ = 0;
+    int mostInFlight_ = 0;
+    int finished_ = 0;
+    std::vector<std::string> bodies_;
+};
+
+// Polls `condition` until it holds; false when it still does not after a generous safety bound.
+template <class Condition> bool eventually(Condition condition) {
+    const auto giveUp = std::chrono::steady_clock::now() + 60s;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > giveUp) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+TEST(PipelineThreads, SignalsReachTheQueueWhileUploadsHang) {
+    pelsupport::TempDir caches{"tally-slow-upload"};
+    tally::SignalPostBody restored;
+    restored.receivedAt = 736257600;
+    restored.appID = "com.pelloran";
+    restored.type = "restored";
+    restored.isTestMode = "false";
+    pelsupport::writeText(caches / "telemetrysignalcache",
+                          tally::encodeSignals({restored}, tally::DateRule::backup));
+
+    // Real threads: a main queue, the two-thread utility pool, a serial queue per label.
+    auto transport = std::make_shared<GatedTransport>();
+    tally::Runtime r;
+    r.transport = transport;
+    r.makePipeline = tally::makeSignalManager;
+    r.cachesDirectory = caches.path();
+    tally::testing::reset(std::move(r));
+    auto config = std::make_shared<TelemetryManagerConfiguration>("com.pelloran");
+    config->setLogHandler(std::nullopt);
+    config->setSessionStatsEnabled(false);
+    config->setSendNewSessionBeganSignal(false);
+    config->setTransmitInterval(3600); // no timer attempt while the test runs
+    Tally::initialize(config);         // the first upload: the restored backlog
+    auto& pipeline = dynamic_cast<tally::SignalManager&>(*tally::TelemetryManager::shared()->signalManager());
+    ASSERT_TRUE(transport->awaitStarted(1));
+
+    Tally::signal("queued");
+    ASSERT_TRUE(eventually([&] { return pipeline.pendingCount() == 1; }));
+    pipeline.attemptToSendNextBatchOfCachedSignals(); // a second upload, behind the hanging one
+    EXPECT_EQ(pipeline.pendingCount(), 0u);
+
+    Tally::signal("fresh");
+    const bool reachedQueue = eventually([&] { return pipeline.pendingCount() == 1; });
+    EXPECT_FALSE(transport->isOpen()); // both uploads were still waiting for their answers
+    transport->open();
+    EXPECT_TRUE(reachedQueue);
+    ASSERT_TRUE(transport->awaitFinished(2));
+    EXPECT_EQ(transport->mostInFlight(), 1); // one upload at a time
+    const auto bodies = transport->bodies();
+    ASSERT_EQ(bodies.size(), 2u);
+    EXPECT_EQ(Json::parse(bodies[0]).at(0).at("type"), "restored");
+    EXPECT_EQ(Json::parse(bodies[1]).at(0).at("type"), "queued");
+
+    Tally::terminate();
+    tallytest::VirtualRuntime{}.install(); // drains the real queues
 }
 
 } // namespace

@@ -132,7 +132,8 @@ std::string describe(const SignalPostBody& record) {
 SignalManager::SignalManager(std::shared_ptr<TelemetryManagerConfiguration> configuration)
     : signalCache_(configuration->swiftUIPreviewMode() ? std::nullopt : configuration->logHandler(),
                    configuration->cacheLimit()),
-      configuration_(std::move(configuration)), timerQueue_(makeSerialQueue("SignalTimer")) {}
+      configuration_(std::move(configuration)), timerQueue_(makeSerialQueue("SignalTimer")),
+      uploadQueue_(makeSerialQueue("SignalUpload")) {}
 
 std::shared_ptr<SignalManager>
 SignalManager::create(std::shared_ptr<TelemetryManagerConfiguration> configuration) {
@@ -276,44 +277,45 @@ void SignalManager::attemptToSendNextBatchOfCachedSignals() {
 
 void SignalManager::send(std::string data, Completion completion) {
     // The request holds the configuration, not the pipeline: a released pipeline ends with the answer.
-    runtime().utility->post(
-        [configuration = configuration_, data = std::move(data), completion = std::move(completion)] {
-            const auto handler = configuration->logHandler();
-            const auto& ingestNamespace = configuration->namespace_();
-            auto endpoint = getServiceUrl(configuration->apiBaseURL(), ingestNamespace);
-            if (!endpoint) {
-                log(handler, LogLevel::error,
-                    "Unable to construct signal API URL for namespace " + ingestNamespace.value_or("nil"));
-                runtime().main->post([completion] {
-                    completion(SendOutcome{std::nullopt, {}, "Invalid endpoint URL"});
-                });
-                return;
-            }
-            platform::HttpRequest request;
-            request.url = *endpoint;
-            request.method = "POST";
-            request.headers.set("Content-Type", "application/json");
-            request.body = data;
-            request.stallTimeout = std::chrono::seconds(60);
-            request.followRedirects = false; // a redirect is the ingest service's answer, not a place to go
-            log(handler, LogLevel::debug, [&] { return data; });
+    // It holds its queue too, so a pipeline released meanwhile does not wait for the upload to end.
+    uploadQueue_->post([queue = uploadQueue_, configuration = configuration_, data = std::move(data),
+                        completion = std::move(completion)] {
+        const auto handler = configuration->logHandler();
+        const auto& ingestNamespace = configuration->namespace_();
+        auto endpoint = getServiceUrl(configuration->apiBaseURL(), ingestNamespace);
+        if (!endpoint) {
+            log(handler, LogLevel::error,
+                "Unable to construct signal API URL for namespace " + ingestNamespace.value_or("nil"));
+            runtime().main->post([completion] {
+                completion(SendOutcome{std::nullopt, {}, "Invalid endpoint URL"});
+            });
+            return;
+        }
+        platform::HttpRequest request;
+        request.url = *endpoint;
+        request.method = "POST";
+        request.headers.set("Content-Type", "application/json");
+        request.body = data;
+        request.stallTimeout = std::chrono::seconds(60);
+        request.followRedirects = false; // a redirect is the ingest service's answer, not a place to go
+        log(handler, LogLevel::debug, [&] { return data; });
 
-            SendOutcome outcome;
-            if (auto transport = configuration->urlSession()) {
-                try {
-                    PrefixSink answer(answerPrefixLimit);
-                    outcome.status = transport->perform(request, answer, {}).status;
-                    outcome.bodyPrefix = answer.take();
-                } catch (const platform::TransportError& error) {
-                    outcome.error = error.description();
-                } catch (const std::exception& error) {
-                    outcome.error = error.what();
-                }
-            } else {
-                outcome.error = "No transport carries the uploads";
+        SendOutcome outcome;
+        if (auto transport = configuration->urlSession()) {
+            try {
+                PrefixSink answer(answerPrefixLimit);
+                outcome.status = transport->perform(request, answer, {}).status;
+                outcome.bodyPrefix = answer.take();
+            } catch (const platform::TransportError& error) {
+                outcome.error = error.description();
+            } catch (const std::exception& error) {
+                outcome.error = error.what();
             }
-            completion(std::move(outcome));
-        });
+        } else {
+            outcome.error = "No transport carries the uploads";
+        }
+        completion(std::move(outcome));
+    });
 }
 
 void SignalManager::complete(const std::vector<SignalPostBody>& batch, const SendOutcome& outcome) {

@@ -21,7 +21,9 @@ class TelemetryManagerConfiguration;
 // the main executor, the rest on the utility executor) and waits in the cache. A one-shot timer on the
 // ".SignalTimer" queue makes an upload attempt every transmit interval: up to 100 records posted as one
 // JSON array; the answer decides whether they are forgotten, dropped, or queued again with the interval
-// doubled (up to the configured maximum). At will-terminate the queue is written to the disk backup.
+// doubled (up to the configured maximum). Uploads run one at a time on their own ".SignalUpload" queue,
+// so a slow ingest server never holds up signal processing. At will-terminate the queue is written to
+// the disk backup.
 class SignalManager final : public SignalManageable, public std::enable_shared_from_this<SignalManager> {
 public:
     // Loads the previous run's backup, subscribes to will-terminate, makes the first upload attempt on
@@ -79,6 +81,8 @@ private:
     SignalCache<SignalPostBody> signalCache_;
     const std::shared_ptr<TelemetryManagerConfiguration> configuration_;
     const std::shared_ptr<platform::Executor> timerQueue_;
+    // Each queued upload holds the queue too, so releasing the pipeline never waits for an upload.
+    const std::shared_ptr<platform::Executor> uploadQueue_;
     AppEvents::Subscription willTerminate_;
     // timerQueue_ only.
     platform::TaskHandle sendTimerSource_;
