@@ -1,3 +1,4 @@
+#include "Platform/Files.hpp"
 #include "ScriptedTransport.hpp"
 #include "Support/TempDir.hpp"
 #include "Tally/Helpers/CryptoHashing.hpp"
@@ -578,6 +579,12 @@ TEST(PipelineThreads, SignalsReachTheQueueWhileUploadsHang) {
     r.makePipeline = tally::makeSignalManager;
     r.cachesDirectory = caches.path();
     tally::testing::reset(std::move(r));
+    // Also when an assertion ends the test early: the next reset drains the queues, so none may hang.
+    platform::ScopeGuard restore([&] {
+        transport->open();
+        Tally::terminate();
+        tallytest::VirtualRuntime{}.install();
+    });
     auto config = std::make_shared<TelemetryManagerConfiguration>("com.pelloran");
     config->setLogHandler(std::nullopt);
     config->setSessionStatsEnabled(false);
@@ -603,9 +610,6 @@ TEST(PipelineThreads, SignalsReachTheQueueWhileUploadsHang) {
     ASSERT_EQ(bodies.size(), 2u);
     EXPECT_EQ(Json::parse(bodies[0]).at(0).at("type"), "restored");
     EXPECT_EQ(Json::parse(bodies[1]).at(0).at("type"), "queued");
-
-    Tally::terminate();
-    tallytest::VirtualRuntime{}.install(); // drains the real queues
 }
 
 } // namespace
