@@ -141,7 +141,11 @@ std::string withoutSeparators(std::string_view text) {
 } // namespace
 
 std::string DownloadCache::sanitizedComponent(std::string_view text) {
-    return replaceAll(withoutSeparators(text), "..", "_");
+    std::string component = replaceAll(withoutSeparators(text), "..", "_");
+    // "" and "." name no folder of their own: the file below would land one level up, where
+    // evicting it removes a whole version folder.
+    if (component.empty() || component == ".") return "unknown";
+    return component;
 }
 
 std::string DownloadCache::sanitizedFileName(std::string_view filename) {

@@ -24,7 +24,7 @@ public:
     static Url path(const std::string& bundleID, const std::string& version, const std::string& filename);
 
     // A bundle or version component: every "/" (and NUL) becomes "_", then every ".."
-    // (non-overlapping, left to right) becomes "_".
+    // (non-overlapping, left to right) becomes "_"; what is then "" or "." becomes "unknown".
     static std::string sanitizedComponent(std::string_view text);
 
     // A file component: every "/" (and NUL) becomes "_"; a name that is then "", "." or ".."

@@ -85,6 +85,12 @@ TEST_F(DownloadCacheTest, PathComponentsAreSanitised) {
         // A NUL would end the path: "..\0" would address the bundle folder, "\0" the version folder.
         {"com.example.App", std::string("2.0\0", 4), std::string("..\0", 3), "com.example.App/2.0_/.._"},
         {std::string("com\0..", 6), "1.0", std::string("\0", 1), "com__/1.0/_"},
+        // "" and "." would drop a level: the file would sit where a version (or bundle) folder does.
+        {"com.example.App", ".", "2.0", "com.example.App/unknown/2.0"},
+        {"com.example.App", "", "2.0", "com.example.App/unknown/2.0"},
+        {".", "1.0", "a.zip", "unknown/1.0/a.zip"},
+        {"", "", "", "unknown/unknown/download.bin"},
+        {"com.example.App", "./", "a.zip", "com.example.App/._/a.zip"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(DownloadCache::path(c.bundleID, c.version, c.filename).filePath(),
@@ -94,6 +100,24 @@ TEST_F(DownloadCacheTest, PathComponentsAreSanitised) {
     EXPECT_EQ(DownloadCache::sanitizedFileName(".."), "download.bin");
     EXPECT_EQ(DownloadCache::sanitizedFileName("x/.."), "x_..");
     EXPECT_EQ(DownloadCache::sanitizedComponent("a/..b"), "a__b");
+}
+
+TEST_F(DownloadCacheTest, AVersionNamingNoFolderNeverReachesAnotherVersionsFiles) {
+    const fs::path kept = cached("com.example.App/2.0/App.zip");
+    writeText(kept, "the cached 2.0 download");
+    for (const std::string version : {".", ""}) {
+        SCOPED_TRACE("version \"" + version + "\"");
+        // A URL ending in "/2.0" names the file "2.0", the same name as the cached version's folder.
+        EXPECT_FALSE(DownloadCache::lookup("com.example.App", version, "2.0", std::nullopt, std::nullopt));
+        const fs::path source = home_.path() / "fresh";
+        writeText(source, "a fresh download");
+        const Url stored =
+            DownloadCache::store(Url::fromFilePath(source.string()), "com.example.App", version, "2.0");
+        EXPECT_EQ(readText(stored.filePath()), "a fresh download");
+        DownloadCache::evict("com.example.App", version, "2.0");
+        EXPECT_FALSE(fs::exists(stored.filePath()));
+        EXPECT_EQ(readText(kept), "the cached 2.0 download");
+    }
 }
 
 TEST_F(DownloadCacheTest, LookupRules) {
