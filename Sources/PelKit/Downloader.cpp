@@ -80,6 +80,15 @@ void writeAll(int fd, std::string_view bytes, const fs::path& path) {
     }
 }
 
+// The size error of a file that outgrew what was published or announced.
+PelError tooLarge(std::int64_t bytes, std::int64_t bound) {
+    return PelError(ErrorCode::SRC_FEED_MALFORMED, std::nullopt, std::nullopt,
+                    fmt::format("size mismatch {} vs {}", bytes, bound), false);
+}
+
+// Ends an error answer's body at a bound; the answer is then judged by its status.
+struct BodyCut {};
+
 } // namespace
 
 // The temporary file of one download, kept across its attempts.
@@ -140,9 +149,9 @@ class AttemptSink final : public platform::BodySink {
 public:
     AttemptSink(std::int64_t& size, std::optional<std::string>& validator,
                 std::optional<platform::Sha256>& hash, int fd, const fs::path& path, std::int64_t resumeFrom,
-                const platform::ProgressHandler& progress)
+                const platform::ProgressHandler& progress, const std::optional<SizeLimit>& limit)
         : size_(size), validator_(validator), hash_(hash), fd_(fd), path_(path), resumeFrom_(resumeFrom),
-          progress_(progress) {}
+          progress_(progress), limit_(limit) {}
 
     void begin(const HttpResponseHead& head) override {
         std::int64_t start = 0;
@@ -171,9 +180,20 @@ public:
         }
         if (expected_ < 0 && total) expected_ = *total;
         status_ = continued_ ? 200 : head.status;
+        head_ = head;
+        // An announced length beyond the bound is refused before its first byte.
+        if (status_ == 200 && limit_ && expected_ > limit_->most)
+            throw tooLarge(expected_, limit_->published);
     }
 
     void write(std::string_view bytes) override {
+        const std::int64_t after = size_ + static_cast<std::int64_t>(bytes.size());
+        const bool pastAnnounced = expected_ >= 0 && after > expected_;
+        const bool pastLimit = limit_ && after > limit_->most;
+        if (pastAnnounced || pastLimit) {
+            if (status_ != 200) throw BodyCut{};
+            throw pastLimit ? tooLarge(after, limit_->published) : tooLarge(after, expected_);
+        }
         writeAll(fd_, bytes, path_);
         hash_->update(bytes);
         size_ += static_cast<std::int64_t>(bytes.size());
@@ -181,6 +201,7 @@ public:
     }
 
     int status() const { return status_; }
+    const HttpResponseHead& head() const { return head_; }
 
 private:
     std::int64_t& size_;
@@ -190,6 +211,8 @@ private:
     const fs::path& path_;
     std::int64_t resumeFrom_;
     const platform::ProgressHandler& progress_;
+    const std::optional<SizeLimit>& limit_;
+    HttpResponseHead head_;
     bool continued_ = false;
     std::int64_t expected_ = -1;
     int status_ = 0;
@@ -209,12 +232,13 @@ Downloader::Downloader(std::string userAgent, DownloaderOptions options)
                                                               : options_.temporaryDirectory) {}
 
 Downloader::Result Downloader::download(const Url& url, const platform::ProgressHandler& progress,
-                                        std::stop_token stop, const fs::path& directory) {
+                                        std::stop_token stop, const fs::path& directory,
+                                        std::optional<SizeLimit> limit) {
     Partial partial; // removed on every way out but success
     const fs::path& folder = directory.empty() ? temporaryDirectory_ : directory;
     for (int attempt = 1;; ++attempt) {
         try {
-            Result result = runOnce(url, partial, folder, progress, stop);
+            Result result = runOnce(url, partial, folder, progress, limit, stop);
             if (result.status == 200) result.sha256 = partial.hash->finalHex();
             result.file = partial.release();
             return result;
@@ -232,7 +256,8 @@ Downloader::Result Downloader::download(const Url& url, const platform::Progress
 }
 
 Downloader::Result Downloader::runOnce(const Url& url, Partial& partial, const fs::path& directory,
-                                       const platform::ProgressHandler& progress, std::stop_token stop) {
+                                       const platform::ProgressHandler& progress,
+                                       const std::optional<SizeLimit>& limit, std::stop_token stop) {
     partial.create(directory);
     HttpRequest request;
     request.url = url;
@@ -249,9 +274,14 @@ Downloader::Result Downloader::runOnce(const Url& url, Partial& partial, const f
         request.headers.set("If-Range", *partial.validator);
     }
     AttemptSink sink(partial.size, partial.validator, partial.hash, partial.fd, partial.path, resumeFrom,
-                     progress);
-    HttpResponseHead head = transport_.perform(request, sink, std::move(stop));
-    return Result{{}, sink.status(), std::move(head.url), std::move(head.headers), {}};
+                     progress, limit);
+    try {
+        HttpResponseHead head = transport_.perform(request, sink, std::move(stop));
+        return Result{{}, sink.status(), std::move(head.url), std::move(head.headers), {}};
+    } catch (const BodyCut&) {
+        // Not the file: what was kept of the body goes with its status.
+        return Result{{}, sink.status(), sink.head().url, sink.head().headers, {}};
+    }
 }
 
 // ---- moving the finished file ----

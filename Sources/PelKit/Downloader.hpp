@@ -25,6 +25,13 @@ struct DownloaderOptions {
     std::chrono::milliseconds resourceTimeout{900'000};
 };
 
+// The bound of a download whose size the source published: a file growing past `most` bytes is
+// stopped there (`most` is the largest size the verifier still takes for `published`).
+struct SizeLimit {
+    std::int64_t published = 0;
+    std::int64_t most = 0;
+};
+
 // Fetches one file to a temporary file, streaming it to disk. Time-outs and lost connections are
 // retried (three attempts in all, waits of 2 s and 8 s), continuing from the bytes already on
 // disk when the first answer carried a validator (a strong ETag or Last-Modified).
@@ -52,8 +59,12 @@ public:
     // system error unchanged after its first occurrence. The temporary file is gone whenever it
     // throws. The file is made in `directory`, or the temporary directory when that is empty: a
     // file made beside its final place reaches it by a rename.
+    // A file that grows past `limit`, or past the length its answer announced, is stopped before
+    // the excess is written: PelError SRC_FEED_MALFORMED "size mismatch <bytes> vs <bound>", not
+    // retried. The body of an answer other than 200 is cut at those bounds instead.
     Result download(const platform::Url& url, const platform::ProgressHandler& progress = {},
-                    std::stop_token stop = {}, const std::filesystem::path& directory = {});
+                    std::stop_token stop = {}, const std::filesystem::path& directory = {},
+                    std::optional<SizeLimit> limit = std::nullopt);
 
     const std::string& userAgent() const { return userAgent_; }
     const std::filesystem::path& temporaryDirectory() const { return temporaryDirectory_; }
@@ -61,7 +72,8 @@ public:
 private:
     struct Partial;
     Result runOnce(const platform::Url& url, Partial& partial, const std::filesystem::path& directory,
-                   const platform::ProgressHandler& progress, std::stop_token stop);
+                   const platform::ProgressHandler& progress, const std::optional<SizeLimit>& limit,
+                   std::stop_token stop);
 
     std::string userAgent_;
     DownloaderOptions options_;

@@ -77,6 +77,17 @@ std::string versionNote(const InstalledApp& app, const RemoteVersion& remote) {
     }
 }
 
+Installer::FreeBytesQuery freeSpaceQuery(const EngineSeams& seams) {
+    if (seams.freeBytes) return seams.freeBytes;
+    return [](const Url& folder) { return Installer::freeBytes(folder); };
+}
+
+// The bound of the transfer: no more than the verifier would still take for the published size.
+std::optional<SizeLimit> transferLimit(const RemoteVersion& remote) {
+    if (!remote.sizeBytes) return std::nullopt;
+    return SizeLimit{*remote.sizeBytes, Verifier::largestMatchingSize(*remote.sizeBytes)};
+}
+
 // Journals each step of a verification, then fails when it aborted.
 void settleVerification(Journal& journal, const InstalledApp& app, const VerifyResult& verified) {
     for (const VerifyStep& step : verified.steps) {
@@ -202,8 +213,7 @@ InstallResult Engine::updateInner(const InstalledApp& app, const RemoteVersion& 
     report(progress, "Pre-flight");
     const platform::Workspace& workspace =
         seams_.workspace ? *seams_.workspace : platform::Workspace::shared();
-    const Installer::FreeBytesQuery freeBytes =
-        seams_.freeBytes ? seams_.freeBytes : [](const Url& folder) { return Installer::freeBytes(folder); };
+    const Installer::FreeBytesQuery freeBytes = freeSpaceQuery(seams_);
     const std::optional<PelError> blocked = Installer::preflight(app, remote.sizeBytes, workspace, freeBytes);
     if (blocked) throw *blocked;
 
@@ -253,7 +263,8 @@ InstallResult Engine::updateInner(const InstalledApp& app, const RemoteVersion& 
         workFile = DownloadCache::path(app.bundleID, remote.version, filename);
         const fs::path cacheFile = workFile.filePath();
         platform::createDirectories(cacheFile.parent_path(), 0700);
-        HTTP::DownloadedFile got = http.downloadFile(url, cacheFile, bytesProgress, std::move(stop));
+        HTTP::DownloadedFile got =
+            http.downloadFile(url, cacheFile, bytesProgress, std::move(stop), transferLimit(remote));
         bytes = got.bytes;
         digest = std::move(got.sha256);
         journal.emit("download_finished", Json{{"bundleID", app.bundleID},
@@ -295,13 +306,20 @@ InstallResult Engine::installDownload(const InstalledApp& app, const RemoteVersi
         return InstallResult(result.success(), message, std::nullopt, std::nullopt);
     }
 
+    // Nothing is unpacked or attached before the file is known to be the published one. Passed
+    // steps are journalled where they were before: with the inner package's, or by `verify` below.
+    const VerifyResult downloadChecked =
+        Verifier::verifyDownload(workFile, remote.sizeBytes, remote.sha256, digest);
+    if (downloadChecked.aborted) settleVerification(journal, app, downloadChecked);
+
     report(progress, fmt::format("Extracting {:.1f} MB", static_cast<double>(bytes) / kBytesPerMiB));
-    const Url extracted = Installer::extract(workFile, Url::fromFilePath((workDir / "extracted").string()));
+    const Installer::FreeBytesQuery freeBytes = freeSpaceQuery(seams_);
+    const Url extracted =
+        Installer::extract(workFile, Url::fromFilePath((workDir / "extracted").string()), freeBytes);
 
     if (lowerExtension(extracted.lastPathComponent()) == "pkg") {
         report(progress, "Inspecting inner pkg signature");
-        settleVerification(journal, app,
-                           Verifier::verifyDownload(workFile, remote.sizeBytes, remote.sha256, digest));
+        settleVerification(journal, app, downloadChecked);
         const TimePoint started = clock.now();
         InstallResult result =
             Installer::installPkg(app, extracted, expectedTeamID(overrides, app), install, &journal);

@@ -264,12 +264,13 @@ std::optional<std::int64_t> HTTP::head(const Url& url, std::stop_token stop) {
 }
 
 HTTP::DownloadedFile HTTP::downloadFile(const Url& url, const std::filesystem::path& to,
-                                        const platform::ProgressHandler& progress, std::stop_token stop) {
+                                        const platform::ProgressHandler& progress, std::stop_token stop,
+                                        std::optional<SizeLimit> limit) {
     if (url.scheme() != "https") throw unexpected("TLS required: " + url.text());
     HostThrottle::Grant grant(throttle_, url.host());
     Downloader::Result result;
     try {
-        result = downloader_->download(url, progress, std::move(stop), to.parent_path());
+        result = downloader_->download(url, progress, std::move(stop), to.parent_path(), limit);
     } catch (const platform::RedirectRefused&) {
         throw unexpected("download redirect downgraded");
     }

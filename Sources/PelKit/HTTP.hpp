@@ -125,9 +125,11 @@ public:
     // (size, size) when the file is in place. Throws PelError (INT_UNEXPECTED for a URL or
     // redirect that is not https, NET_TIMEOUT, NET_HTTP_5XX for a final status other than 200),
     // platform::Cancelled, a transfer error that is not retried, or a file system error. No
-    // temporary file outlives a failure.
+    // temporary file outlives a failure. A file growing past `limit` or past its announced length
+    // is stopped there with SRC_FEED_MALFORMED (Downloader::download).
     DownloadedFile downloadFile(const platform::Url& url, const std::filesystem::path& to,
-                                const platform::ProgressHandler& progress = {}, std::stop_token stop = {});
+                                const platform::ProgressHandler& progress = {}, std::stop_token stop = {},
+                                std::optional<SizeLimit> limit = std::nullopt);
 
     // `downloadFile`'s size alone.
     std::int64_t download(const platform::Url& url, const std::filesystem::path& to,

@@ -128,6 +128,15 @@ public:
     // package found there. Throws PelError, the tool runner's errors, or the file system's error of
     // creating the folder.
     static Url extract(const Url& archive, const Url& tempDir);
+    // The same, first refusing with ENV_DISK_FULL an archive whose declared expanded size is more
+    // than `freeBytes` reports for `tempDir`. No test is made when either cannot be read.
+    static Url extract(const Url& archive, const Url& tempDir, const FreeBytesQuery& freeBytes);
+
+    // What the archive says it unpacks to, read without unpacking it (InstallerExpandedSize.cpp):
+    // the file sizes of a zip's central directory or of a tar's headers, or a disk image's own
+    // size from its trailer. Nothing for a package, an unknown format or an archive whose listing
+    // cannot be found; a damaged listing counts what it declared up to the damage.
+    static std::optional<std::int64_t> declaredExpandedSize(const Url& archive, Format format);
 
     // Mounts the image, copies its first top-level bundle (else package) into `into`, detaches. An
     // attach that fails to end in time is followed by detaching whatever got attached from the

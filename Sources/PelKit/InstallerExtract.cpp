@@ -310,10 +310,22 @@ Installer::Format Installer::detectFormat(const Url& file) {
 // ---- Extraction ----
 
 Url Installer::extract(const Url& archive, const Url& tempDir) {
+    return extract(archive, tempDir, [](const Url& folder) { return Installer::freeBytes(folder); });
+}
+
+Url Installer::extract(const Url& archive, const Url& tempDir, const FreeBytesQuery& freeBytes) {
     platform::createDirectories(tempDir.filePath(), 0700);
     const std::string archivePath = archive.filePath();
     const std::string destination = tempDir.filePath();
-    switch (detectFormat(archive)) {
+    const Format format = detectFormat(archive);
+    // A small download may unpack to far more than the pre-flight's three copies of it.
+    if (auto expanded = declaredExpandedSize(archive, format)) {
+        if (auto free = freeBytes(tempDir); free && *free < *expanded) {
+            throw installError(ErrorCode::ENV_DISK_FULL,
+                               fmt::format("need ~{} bytes free, have {}", *expanded, *free));
+        }
+    }
+    switch (format) {
     case Format::zip: {
         auto ditto = requireTool("ditto");
         auto r = Proc::run(ditto, {"-x", "-k", "--sequesterRsrc", archivePath, destination}, kDittoTimeout);

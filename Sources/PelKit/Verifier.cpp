@@ -12,6 +12,7 @@
 #include <cmath>
 #include <exception>
 #include <filesystem>
+#include <limits>
 #include <system_error>
 
 namespace pelkit {
@@ -133,8 +134,7 @@ std::optional<VerifyResult> runDownloadSteps(Run& run, const std::string& downlo
         run.record("size", true, "no expected size");
     } else {
         const std::int64_t expected = *expectedSize;
-        const bool passed = expected >= 1 && std::fabs(static_cast<double>(actualSize - expected) /
-                                                       static_cast<double>(expected)) < 0.01;
+        const bool passed = Verifier::sizeMatches(actualSize, expected);
         run.record("size", passed, fmt::format("expected {}, got {}", expected, actualSize));
         if (!passed)
             return run.abort(ErrorCode::SRC_FEED_MALFORMED,
@@ -275,6 +275,24 @@ VerifyResult runSteps(Run& run, const Url& downloadURL, const Url& extractedApp,
 }
 
 } // namespace
+
+bool Verifier::sizeMatches(std::int64_t actual, std::int64_t expected) {
+    return expected >= 1 &&
+           std::fabs(static_cast<double>(actual - expected) / static_cast<double>(expected)) < 0.01;
+}
+
+std::int64_t Verifier::largestMatchingSize(std::int64_t expected) {
+    if (expected < 1) return 0;
+    constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+    const std::int64_t margin = expected / 100;
+    std::int64_t most = expected > kMax - margin ? kMax : expected + margin;
+    // The division is in double precision: settle the last steps on the test itself.
+    while (most > expected && !sizeMatches(most, expected))
+        --most;
+    while (most < kMax && sizeMatches(most + 1, expected))
+        ++most;
+    return most;
+}
 
 VerifyResult Verifier::verify(const Url& downloadURL, const Url& extractedApp,
                               std::optional<std::int64_t> expectedSize,

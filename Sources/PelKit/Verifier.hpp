@@ -39,6 +39,12 @@ public:
     static constexpr double codesignVerifyTimeoutSeconds = 300;
     static constexpr double spctlTimeoutSeconds = 60;
 
+    // The "size" step's test: |actual - expected| / expected strictly below 1 %. An expected size
+    // below 1 matches nothing.
+    static bool sizeMatches(std::int64_t actual, std::int64_t expected);
+    // The largest size that matches `expected` (0 when none does), held to the 64-bit range.
+    static std::int64_t largestMatchingSize(std::int64_t expected);
+
     // Runs the steps in order and stops at the first failing one that guards safety or integrity;
     // the Gatekeeper assessment is recorded only. Never throws and changes no file. `journal` is
     // accepted but not written to: the engine records the steps. `knownSHA256` is the download's

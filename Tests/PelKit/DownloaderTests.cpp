@@ -1,6 +1,7 @@
 #include "PelKit/Downloader.hpp"
 #include "PelKit/HTTP.hpp"
 #include "PelKit/Models.hpp"
+#include "PelKit/Verifier.hpp"
 #include "Platform/Errors.hpp"
 #include "Platform/Sha256.hpp"
 #include "Support/LoopbackPort.hpp"
@@ -17,9 +18,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <future>
 #include <iterator>
+#include <limits>
 #include <mutex>
 #include <thread>
 
@@ -483,4 +486,161 @@ TEST_F(DownloadTest, DownloadToAnotherFileSystemIsReceivedThere) {
     EXPECT_TRUE(readFile(shm / "file.zip") == content);
     EXPECT_EQ(std::distance(fs::directory_iterator(shm), fs::directory_iterator()), 1);
     fs::remove_all(shm);
+}
+
+// ---- Bounds of a transfer ----
+
+TEST(TransferBound, IsTheLargestSizeTheVerifierStillTakes) {
+    constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+    const std::vector<std::pair<std::int64_t, std::int64_t>> cases = {
+        {1000, 1009}, {1125, 1136}, {100, 100},
+        {101, 102},   {1, 1},       {0, 0},
+        {-5, 0},      {kMax, kMax}, {std::int64_t{1} << 40, (std::int64_t{1} << 40) + 10995116277},
+    };
+    for (const auto& [expected, most] : cases) {
+        SCOPED_TRACE(expected);
+        EXPECT_EQ(pelkit::Verifier::largestMatchingSize(expected), most);
+        if (expected >= 1) {
+            EXPECT_TRUE(pelkit::Verifier::sizeMatches(most, expected));
+            if (most < kMax) {
+                EXPECT_FALSE(pelkit::Verifier::sizeMatches(most + 1, expected));
+            }
+        }
+    }
+}
+
+// A published size of 1125 bytes admits at most 1136: nothing past that reaches the disk.
+TEST_F(DownloadTest, ATransferPastThePublishedSizeStopsBeforeTheExcessIsWritten) {
+    const pelkit::SizeLimit limit{1125, 1136};
+    const std::string big = pattern(8 << 20);
+    writeFile(files / "two-thousand", pattern(2000));
+    Reply chunkedBig = Reply::ok(big);
+    chunkedBig.chunked = true;
+    Reply unannouncedStart = droppedFile(files / "two-thousand", 600);
+    unannouncedStart.chunked = true;
+    Reply chunked404 = Reply::withStatus(404, big);
+    chunked404.chunked = true;
+
+    struct Case {
+        std::string name;
+        std::vector<Reply> replies;
+        std::optional<std::string> message; // none: the file arrives whole
+        std::int64_t mostWritten;
+    };
+    const Case cases[] = {
+        {"NoLengthAnnounced", {chunkedBig}, std::nullopt, 1136},
+        {"LengthAnnounced", {Reply::ok(big)}, fmt::format("size mismatch {} vs 1125", big.size()), 0},
+        {"AtTheBound", {Reply::ok(pattern(1136))}, "", 1136},
+        {"OneBytePast", {Reply::ok(pattern(1137))}, "size mismatch 1137 vs 1125", 0},
+        // 600 bytes of unknown length, then the resumed rest announces 1400 more: 2000 in all.
+        {"ResumedPastTheBound",
+         {unannouncedStart, Reply::fromFile(files / "two-thousand", "\"v1\"")},
+         "size mismatch 2000 vs 1125",
+         600},
+        {"ErrorPageIsCutAndJudgedByItsStatus", {chunked404}, std::nullopt, 1136},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = "/bound-" + c.name;
+        server.script(path, c.replies);
+        writeFile(out / "file.zip", "kept");
+        ProgressLog log;
+        std::optional<PelError> error;
+        try {
+            http->downloadFile(server.url(path), out / "file.zip", log.handler(), {}, limit);
+        } catch (const PelError& e) {
+            error = e;
+        }
+        std::int64_t written = 0;
+        for (const auto& call : log.calls)
+            written = std::max(written, call.first);
+
+        if (c.message && c.message->empty()) {
+            EXPECT_FALSE(error) << error->message();
+            EXPECT_EQ(readFile(out / "file.zip").size(), 1136u);
+        } else if (c.message) {
+            ASSERT_TRUE(error);
+            EXPECT_EQ(error->code(), ErrorCode::SRC_FEED_MALFORMED);
+            EXPECT_EQ(error->message(), *c.message);
+            EXPECT_LE(written, c.mostWritten);
+            EXPECT_EQ(readFile(out / "file.zip"), "kept");
+        } else if (c.name == "NoLengthAnnounced") {
+            ASSERT_TRUE(error);
+            EXPECT_EQ(error->code(), ErrorCode::SRC_FEED_MALFORMED);
+            // Stopped at the first piece past the bound (the transport hands over at most 256 KiB
+            // at a time), not at the end of the 8 MiB.
+            std::int64_t seen = 0;
+            ASSERT_EQ(std::sscanf(error->message().c_str(), "size mismatch %ld vs 1125", &seen), 1)
+                << error->message();
+            EXPECT_GT(seen, 1136);
+            EXPECT_LE(seen, 1136 + 256 * 1024);
+            EXPECT_LE(written, c.mostWritten);
+            EXPECT_EQ(readFile(out / "file.zip"), "kept");
+        } else {
+            ASSERT_TRUE(error);
+            EXPECT_EQ(error->code(), ErrorCode::NET_HTTP_5XX);
+            EXPECT_EQ(error->message(), "download 404 " + server.url(path).text());
+            EXPECT_LE(written, c.mostWritten);
+        }
+        // Refused once: a file too large is not asked for again.
+        EXPECT_EQ(server.requests(path).size(), c.replies.size());
+        EXPECT_TRUE(leftovers().empty());
+    }
+}
+
+namespace {
+
+// Announces `announced` bytes and then sends more, in pieces, as a broken or hostile server can.
+class OverrunTransport final : public platform::HttpTransport {
+public:
+    OverrunTransport(int status, std::int64_t announced, std::vector<std::string> pieces)
+        : status_(status), announced_(announced), pieces_(std::move(pieces)) {}
+    using HttpTransport::perform;
+    platform::HttpResponseHead perform(const platform::HttpRequest& request, platform::BodySink& sink,
+                                       std::stop_token) override {
+        platform::HttpResponseHead head{
+            status_, {{"Content-Length", std::to_string(announced_)}}, request.url};
+        sink.begin(head);
+        for (const auto& piece : pieces_)
+            sink.write(piece);
+        return head;
+    }
+
+private:
+    int status_;
+    std::int64_t announced_;
+    std::vector<std::string> pieces_;
+};
+
+} // namespace
+
+TEST_F(DownloadTest, ABodyLongerThanItsAnnouncedLengthIsStoppedAtTheLength) {
+    const std::vector<std::string> pieces(3, pattern(600));
+    OverrunTransport overrun(200, 1000, pieces);
+    auto client = makeClient(60s, &overrun);
+    writeFile(out / "file.zip", "kept");
+    ProgressLog log;
+    try {
+        client->downloadFile(Url::parse("https://files.example/f.zip").value(), out / "file.zip",
+                             log.handler());
+        ADD_FAILURE() << "no error";
+    } catch (const PelError& e) {
+        EXPECT_EQ(e.code(), ErrorCode::SRC_FEED_MALFORMED);
+        EXPECT_EQ(e.message(), "size mismatch 1200 vs 1000");
+    }
+    EXPECT_EQ(log.calls, (std::vector<std::pair<std::int64_t, std::int64_t>>{{600, 1000}}));
+    EXPECT_EQ(readFile(out / "file.zip"), "kept");
+    EXPECT_TRUE(leftovers().empty());
+
+    // An error answer's body is cut there too and the status decides.
+    OverrunTransport overrunError(500, 1000, pieces);
+    auto errorClient = makeClient(60s, &overrunError);
+    try {
+        errorClient->downloadFile(Url::parse("https://files.example/f.zip").value(), out / "file.zip");
+        ADD_FAILURE() << "no error";
+    } catch (const PelError& e) {
+        EXPECT_EQ(e.code(), ErrorCode::NET_HTTP_5XX);
+        EXPECT_EQ(e.message(), "download 500 https://files.example/f.zip");
+    }
+    EXPECT_TRUE(leftovers().empty());
 }

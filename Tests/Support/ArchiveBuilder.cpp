@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <fstream>
+#include <optional>
 #include <spawn.h>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -103,14 +104,27 @@ fs::path buildTarBz2(const fs::path& folder, const fs::path& out) {
     return buildTar(folder, out, "j");
 }
 
-fs::path buildDiskImage(const fs::path& folder, const fs::path& out) {
+namespace {
+fs::path diskImage(const fs::path& folder, const fs::path& out, std::optional<std::uint64_t> sectors) {
     fs::path target = buildTar(folder, out, "");
+    const std::uint64_t count = sectors.value_or((fs::file_size(target) + 511) / 512);
     std::string trailer(512, '\0');
     trailer.replace(0, 4, "koly");
+    for (int i = 0; i < 8; ++i)
+        trailer[static_cast<std::size_t>(492 + i)] = static_cast<char>((count >> (8 * (7 - i))) & 0xFF);
     std::ofstream file(target, std::ios::binary | std::ios::app);
     file.write(trailer.data(), static_cast<std::streamsize>(trailer.size()));
     if (!file.flush()) throw std::runtime_error("cannot write the image trailer");
     return target;
+}
+} // namespace
+
+fs::path buildDiskImage(const fs::path& folder, const fs::path& out) {
+    return diskImage(folder, out, std::nullopt);
+}
+
+fs::path buildDiskImageOfSectors(const fs::path& folder, const fs::path& out, std::uint64_t sectors) {
+    return diskImage(folder, out, sectors);
 }
 
 fs::path gzipFile(const fs::path& file, const fs::path& out) {

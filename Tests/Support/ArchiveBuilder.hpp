@@ -9,6 +9,7 @@
 //
 // Symbolic links are stored as links in every format.
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -22,8 +23,13 @@ std::filesystem::path buildTarGz(const std::filesystem::path& folder, const std:
 // tar, bzip2-compressed.
 std::filesystem::path buildTarBz2(const std::filesystem::path& folder, const std::filesystem::path& out);
 // The disk-image stand-in the fake `hdiutil` mounts: an uncompressed tar of the volume's contents
-// followed by a 512-byte trailer that begins "koly" (zeros after it).
+// followed by a 512-byte trailer that begins "koly" and, as a real image's does, records the
+// image's size as a big-endian sector count at byte 492 (zeros elsewhere): the tar's size in
+// 512-byte sectors.
 std::filesystem::path buildDiskImage(const std::filesystem::path& folder, const std::filesystem::path& out);
+// The same stand-in recording `sectors` as the image's size.
+std::filesystem::path buildDiskImageOfSectors(const std::filesystem::path& folder,
+                                              const std::filesystem::path& out, std::uint64_t sectors);
 // `gzip -c file`: a gzip stream that is no tar.
 std::filesystem::path gzipFile(const std::filesystem::path& file, const std::filesystem::path& out);
 
