@@ -107,13 +107,21 @@ TEST(InstallerExpandedSize, ListingsAddUpWhatTheArchiveUnpacksTo) {
     // A zip whose sizes all sit in 64-bit fields.
     pelsupport::runRealTool(
         {*FakeTools::realTool("zip"), "-q", "-r", "-y", "-fz", (dir / "Wide.zip").string(), "."}, tree);
-    // One tar split over two gzip members, and a gzip file with zeros after its member.
+    // One tar split over two gzip members (nearly every header in the second), and a gzip file
+    // with zeros after its member.
     pelsupport::runRealTool(
         {*FakeTools::realTool("tar"), "-cf", (dir / "plain.tar").string(), "-C", tree.string(), "."});
     const std::string tarBytes = readText(dir / "plain.tar");
-    const std::string half1 = readText(gzipped(dir, "a.gz", tarBytes.substr(0, tarBytes.size() / 2)));
-    const std::string half2 = readText(gzipped(dir, "b.gz", tarBytes.substr(tarBytes.size() / 2)));
+    const std::string half1 = readText(gzipped(dir, "a.gz", tarBytes.substr(0, 1024)));
+    const std::string half2 = readText(gzipped(dir, "b.gz", tarBytes.substr(1024)));
     writeText(dir / "Members.tar.gz", half1 + half2);
+    // The same halves as two bzip2 streams one after the other.
+    writeText(dir / "a.raw", tarBytes.substr(0, 1024));
+    writeText(dir / "b.raw", tarBytes.substr(1024));
+    pelsupport::runRealTool({*FakeTools::realTool("sh"), "-c",
+                             "\"$0\" -c a.raw > Streams.tar.bz2 && \"$0\" -c b.raw >> Streams.tar.bz2",
+                             *FakeTools::realTool("bzip2")},
+                            dir.path());
     writeText(dir / "Trailing.tar.gz", readText(tarGz) + std::string(1024, '\0'));
 
     struct Case {
@@ -129,6 +137,7 @@ TEST(InstallerExpandedSize, ListingsAddUpWhatTheArchiveUnpacksTo) {
         {"TarGz", tarGz, Format::targz, files},
         {"TarBz2", tarBz2, Format::tbz, files},
         {"GzipMembers", dir / "Members.tar.gz", Format::targz, files},
+        {"Bzip2Streams", dir / "Streams.tar.bz2", Format::tbz, files},
         {"GzipTrailingZeros", dir / "Trailing.tar.gz", Format::targz, files},
         {"Package", zip, Format::pkg, std::nullopt},
         {"Unknown", zip, Format::unknown, std::nullopt},
