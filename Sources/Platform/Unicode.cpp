@@ -137,6 +137,19 @@ bool isAscii(std::string_view text) {
     return true;
 }
 
+bool hasControlCharacter(std::string_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7f) return true;
+        // U+0080 to U+009F are 0xC2 followed by 0x80 to 0x9F.
+        if (c == 0xc2 && i + 1 < text.size()) {
+            const auto next = static_cast<unsigned char>(text[i + 1]);
+            if (next >= 0x80 && next <= 0x9f) return true;
+        }
+    }
+    return false;
+}
+
 bool isValidUtf8(std::string_view s) {
     auto p = reinterpret_cast<const unsigned char*>(s.data());
     const auto end = p + s.size();

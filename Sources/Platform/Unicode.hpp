@@ -13,6 +13,11 @@ namespace platform::unicode {
 
 bool isAscii(std::string_view text);
 
+// Holds a C0 control (U+0000 to U+001F: line feed, carriage return, tab, ...), DEL, or a C1 control
+// (U+0080 to U+009F) written as UTF-8. Such a character in a name lets the name pass for more than
+// one line of a tool's output.
+bool hasControlCharacter(std::string_view text);
+
 // Strict UTF-8: no stray or cut-off bytes, no overlong forms, no surrogates, nothing past U+10FFFF.
 bool isValidUtf8(std::string_view text);
 

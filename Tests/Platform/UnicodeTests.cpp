@@ -114,6 +114,32 @@ TEST(Unicode, CharacterClasses) {
         EXPECT_FALSE(unicode::isWhiteSpace(c));
 }
 
+TEST(Unicode, ControlCharacters) {
+    using namespace std::string_literals;
+    struct Case {
+        std::string text;
+        bool control;
+    };
+    const std::vector<Case> cases = {
+        {"Plain Name.app", false},
+        {"", false},
+        {"Caf\u00E9 \u2014 \U0001F600", false},
+        {"\u00A0no-break space and \u00A9", false}, // 0xC2 0xA0 and 0xC2 0xA9 are no controls
+        {"line\nfeed", true},
+        {"carriage\rreturn", true},
+        {"tab\there", true},
+        {"nul\0inside"s, true},
+        {"\x1f", true},
+        {"del\x7f", true},
+        {"next line \u0085", true},
+        {"\u009F last C1", true},
+        {"stray byte \x85 alone", false}, // not UTF-8, and no C1 character
+        {"cut off \xC2", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(unicode::hasControlCharacter(c.text), c.control) << c.text;
+}
+
 TEST(Unicode, FirstScalar) {
     EXPECT_FALSE(unicode::firstScalar(""));
     EXPECT_EQ(unicode::firstScalar("v1"), U'v');
