@@ -1,6 +1,7 @@
 #include "PelKit/BundleReader.hpp"
 
 #include "PelKit/DB.hpp"
+#include "PelKit/MachOHeader.hpp"
 #include "PelKit/Proc.hpp"
 #include "Platform/Plist.hpp"
 
@@ -51,35 +52,8 @@ std::string lastComponent(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// lipo prints one line of blank-separated names; white space at the ends is trimmed first.
-std::vector<std::string> splitAtBlanks(const std::string& text) {
-    static constexpr std::string_view whiteSpace = " \t\n\r\v\f";
-    std::vector<std::string> pieces;
-    size_t begin = text.find_first_not_of(whiteSpace);
-    if (begin == std::string::npos) return pieces;
-    size_t end = text.find_last_not_of(whiteSpace) + 1;
-    while (begin < end) {
-        size_t blank = text.find(' ', begin);
-        if (blank == std::string::npos || blank > end) blank = end;
-        if (blank > begin) pieces.push_back(text.substr(begin, blank - begin));
-        begin = blank + 1;
-    }
-    return pieces;
-}
-
 std::vector<std::string> architectures(const std::string& bundlePath, const std::string& executable) {
-    std::string exePath = joinPath(bundlePath, "Contents/MacOS/" + executable);
-    if (!exists(exePath)) return {};
-    auto lipo = Proc::which("lipo");
-    if (!lipo) return {};
-    try {
-        ProcResult result = Proc::run(*lipo, {"-archs", exePath}, BundleReader::lipoTimeoutSeconds);
-        if (!result.ok()) return {};
-        return splitAtBlanks(result.stdout);
-    } catch (...) {
-        // A lipo that cannot start or hangs only costs the architectures.
-        return {};
-    }
+    return MachOHeader::architecturesOfFile(joinPath(bundlePath, "Contents/MacOS/" + executable));
 }
 
 std::string trimBlanksAndTabs(std::string_view s) {

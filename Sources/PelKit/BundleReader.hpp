@@ -25,12 +25,11 @@ class BundleReader {
 public:
     BundleReader() = delete;
 
-    static constexpr double lipoTimeoutSeconds = 10;
     static constexpr double codesignTimeoutSeconds = 15;
 
     // Throws PelError INT_UNEXPECTED for a missing Info.plist, one that is not a dictionary or
-    // one without a text CFBundleIdentifier; read and parse errors pass through unchanged.
-    // Blocks while lipo and codesign run.
+    // one without a text CFBundleIdentifier; read and parse errors pass through unchanged. The
+    // architectures come from the main executable's Mach-O header. Blocks while codesign runs.
     static InstalledApp read(const Url& bundle);
 
     // The bundle's Team ID from the cache, else from `codesign -dv --verbose=4`. Throws only

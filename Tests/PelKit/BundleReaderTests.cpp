@@ -6,6 +6,7 @@
 #include "Support/BundleBuilder.hpp"
 #include "Support/FakeBundleTools.hpp"
 #include "Support/FakeTools.hpp"
+#include "Support/MachOBytes.hpp"
 #include "Support/PlistBytes.hpp"
 #include "Support/SharedTestDB.hpp"
 #include "Support/TempDir.hpp"
@@ -281,24 +282,62 @@ TEST_F(BundleReaderTest, AppleOwnedIsTheCaseSensitivePrefixWithItsDot) {
 
 // ---- Architectures ----
 
-TEST_F(BundleReaderTest, ArchitecturesComeFromLipoOnTheMainExecutable) {
-    fs::path bundle = build(BundleBuilder("Tool.app").executable("tool-bin"));
-    const std::string exe = (bundle / "Contents/MacOS/tool-bin").string();
-    const std::vector<std::pair<FakeReply, std::vector<std::string>>> cases = {
-        {FakeReply().withOut("x86_64 arm64\n"), {"x86_64", "arm64"}},
-        {FakeReply().withOut("  arm64 x86_64  \n\n").withErr("warning: ignored\n"), {"arm64", "x86_64"}},
-        {FakeReply().withOut("x86_64  arm64"), {"x86_64", "arm64"}},
-        {FakeReply().withOut("\n"), {}},
-        {FakeReply().withStatus(1).withOut("arm64\n"), {}},
+TEST_F(BundleReaderTest, ArchitecturesComeFromTheMainExecutablesHeader) {
+    using namespace pelsupport::machO;
+    using pelsupport::ByteOrder;
+    using pelsupport::fatMachO;
+    using pelsupport::MachOWidth;
+    using pelsupport::thinMachO;
+    using Names = std::vector<std::string>;
+    auto withSliceCount = [](std::string bytes, std::uint32_t count) {
+        for (int i = 0; i < 4; ++i)
+            bytes[4 + i] = static_cast<char>((count >> (24 - 8 * i)) & 0xff);
+        return bytes;
     };
-    for (const auto& [reply, expected] : cases) {
-        SCOPED_TRACE(reply.out);
-        fakes.lipoReply(exe, reply);
-        EXPECT_EQ(BundleReader::read(urlOf(bundle)).archs, expected);
+    const std::string universal = fatMachO({x86_64, arm64});
+    struct Case {
+        const char* name;
+        std::string bytes;
+        Names expected;
+    };
+    const std::vector<Case> cases = {
+        {"thin x86_64", thinMachO(x86_64), {"x86_64"}},
+        {"thin x86_64 with the library flag", thinMachO(x86_64Lib), {"x86_64"}},
+        {"thin x86_64h", thinMachO(x86_64h), {"x86_64h"}},
+        {"thin arm64", thinMachO(arm64), {"arm64"}},
+        {"thin arm64e with its ABI bit", thinMachO(arm64e), {"arm64e"}},
+        {"thin 32-bit i386", thinMachO(i386, MachOWidth::bits32), {"i386"}},
+        {"thin big-endian ppc", thinMachO(ppc, MachOWidth::bits32, ByteOrder::big), {"ppc"}},
+        {"fat x86_64 + arm64", universal, {"x86_64", "arm64"}},
+        {"fat in the file's order", fatMachO({arm64, x86_64}), {"arm64", "x86_64"}},
+        {"fat with a 64-bit slice table", fatMachO({x86_64, arm64e}, true), {"x86_64", "arm64e"}},
+        {"fat of three", fatMachO({i386, x86_64, arm64}), {"i386", "x86_64", "arm64"}},
+        {"a slice of an unknown processor is left out", fatMachO({{0x01000099, 0}, arm64}), {"arm64"}},
+        {"thin of an unknown processor", thinMachO({0x01000099, 0}), {}},
+        {"thin header cut short", thinMachO(arm64).substr(0, 20), {}},
+        {"load commands past the end",
+         [] {
+             std::string b = thinMachO(arm64);
+             b[20] = '\x40'; // 64 bytes of load commands in a file that has none
+             return b;
+         }(),
+         {}},
+        {"fat slice table cut short", universal.substr(0, 30), {}},
+        {"fat slice past the end of the file", universal.substr(0, universal.size() - 1), {}},
+        {"fat without slices", withSliceCount(universal, 0), {}},
+        {"a class file's version where the slice count stands", withSliceCount(universal, 52), {}},
+        {"magic only", universal.substr(0, 4), {}},
+        {"a shell script", "#!/bin/sh\nexit 0\n", {}},
+        {"empty", "", {}},
+    };
+    // Nothing runs for the architectures; a lipo in the tool folder stays unasked.
+    tools.install("lipo", FakeReply().withOut("ppc\n"));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::path bundle = build(BundleBuilder("Tool.app").executable("tool-bin").executableBytes(c.bytes));
+        EXPECT_EQ(BundleReader::read(urlOf(bundle)).archs, c.expected);
     }
-    auto calls = tools.calls("lipo");
-    ASSERT_EQ(calls.size(), cases.size());
-    EXPECT_EQ(calls[0].args, (std::vector<std::string>{"-archs", exe}));
+    EXPECT_EQ(tools.callCount("lipo"), 0);
 }
 
 TEST_F(BundleReaderTest, TrailingSlashNamesTheSameBundle) {
@@ -313,25 +352,31 @@ TEST_F(BundleReaderTest, TrailingSlashNamesTheSameBundle) {
     EXPECT_EQ(tools.calls("codesign").at(0).args.back(), bundle.string());
 }
 
-TEST_F(BundleReaderTest, NoLipoRunWithoutAnExecutableFileOrWithoutLipo) {
+TEST_F(BundleReaderTest, NoArchitecturesWithoutAnExecutableFile) {
     fs::path noFile = build(BundleBuilder("NoFile.app").withoutExecutableFile());
     EXPECT_TRUE(BundleReader::read(urlOf(noFile)).archs.empty());
     fs::path noKey = build(BundleBuilder("NoKey.app").remove("CFBundleExecutable"));
-    EXPECT_TRUE(BundleReader::read(urlOf(noKey)).archs.empty());
-    EXPECT_EQ(fakes.lipoCalls(), 0);
-
-    fakes.removeLipo();
-    InstalledApp app = BundleReader::read(urlOf(build(BundleBuilder("Fine.app"))));
+    InstalledApp app = BundleReader::read(urlOf(noKey));
     EXPECT_TRUE(app.archs.empty());
     EXPECT_EQ(app.teamID, FakeBundleTools::defaultTeamID);
 }
 
-TEST_F(BundleReaderTest, HangingLipoCostsOnlyTheArchitectures) {
-    pelkit::testing::ScopedToolTimeout fast(pelsupport::shortTimeOutFor("lipo", 0.2));
-    fakes.defaultLipo(FakeReply().withOut("arm64\n").withDelay(5));
-    InstalledApp app = BundleReader::read(urlOf(build(BundleBuilder("Slow.app"))));
-    EXPECT_TRUE(app.archs.empty());
-    EXPECT_EQ(app.teamID, FakeBundleTools::defaultTeamID);
+// A pipe or a folder where the executable belongs is not read: a pipe would block the scan.
+TEST_F(BundleReaderTest, AnExecutableThatIsNoRegularFileGivesNoArchitectures) {
+    fs::path pipe = build(BundleBuilder("Pipe.app").withoutExecutableFile());
+    fs::create_directories(pipe / "Contents/MacOS");
+    ASSERT_EQ(::mkfifo((pipe / "Contents/MacOS/Pipe").c_str(), 0644), 0);
+    fs::path folder = build(BundleBuilder("Folder.app").withoutExecutableFile());
+    fs::create_directories(folder / "Contents/MacOS/Folder");
+    fs::path linked = build(BundleBuilder("Linked.app").withoutExecutableFile());
+    fs::create_directories(linked / "Contents/MacOS");
+    fs::create_symlink(pipe / "Contents/MacOS/Pipe", linked / "Contents/MacOS/Linked");
+    for (const fs::path& bundle : {pipe, folder, linked}) {
+        SCOPED_TRACE(bundle.string());
+        InstalledApp app = BundleReader::read(urlOf(bundle));
+        EXPECT_TRUE(app.archs.empty());
+        EXPECT_EQ(app.teamID, FakeBundleTools::defaultTeamID);
+    }
 }
 
 // ---- Team ID ----

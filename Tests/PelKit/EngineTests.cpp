@@ -9,6 +9,7 @@
 #include "Support/BundleBuilder.hpp"
 #include "Support/FakeBundleTools.hpp"
 #include "Support/FakeTools.hpp"
+#include "Support/MachOBytes.hpp"
 #include "Support/ScriptedSource.hpp"
 #include "Support/TempDir.hpp"
 
@@ -659,9 +660,9 @@ TEST_F(EngineScanTest, JournalsEveryKeptAndSkippedBundleInResultOrder) {
                               .remove("CFBundleShortVersionString")
                               .remove("CFBundleVersion")
                               .receipt()
+                              .executableBytes(pelsupport::thinMachO(pelsupport::machO::arm64))
                               .build(applications);
     fakes.teamID(beta.string(), std::nullopt);
-    fakes.archs((beta / "Contents/MacOS/Beta").string(), "arm64");
     BundleBuilder("Safari.app").bundleID("com.apple.Safari").build(applications);
     BundleBuilder("Muted.app").bundleID("com.example.muted").build(applications);
     BundleBuilder("Broken.app").withoutInfoPlist().build(applications);

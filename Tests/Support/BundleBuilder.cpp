@@ -1,5 +1,6 @@
 #include "Support/BundleBuilder.hpp"
 
+#include "Support/MachOBytes.hpp"
 #include "Support/TempDir.hpp"
 
 #include <fcntl.h>
@@ -57,6 +58,12 @@ BundleBuilder& BundleBuilder::executable(std::string name) {
     return set("CFBundleExecutable", text(std::move(name)));
 }
 
+BundleBuilder& BundleBuilder::executableBytes(std::string bytes) {
+    writeExecutable_ = true;
+    executableBytes_ = std::move(bytes);
+    return *this;
+}
+
 BundleBuilder& BundleBuilder::withoutExecutableFile() {
     writeExecutable_ = false;
     return *this;
@@ -98,7 +105,7 @@ fs::path BundleBuilder::build(const fs::path& parentDir) const {
         auto it = info_.find("CFBundleExecutable");
         if (it != info_.end() && it->second.string()) {
             const fs::path exe = bundle / "Contents" / "MacOS" / *it->second.string();
-            writeText(exe, "#!/bin/sh\nexit 0\n");
+            writeText(exe, executableBytes_ ? *executableBytes_ : fatMachO({machO::x86_64, machO::arm64}));
             fs::permissions(exe, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                      fs::perms::others_read | fs::perms::others_exec);
         }

@@ -9,8 +9,9 @@
 // A bundle starts with an Info.plist holding CFBundleIdentifier "com.example.<name lower-cased>",
 // CFBundleName <name>, CFBundleShortVersionString "1.0", CFBundleVersion "1" and
 // CFBundleExecutable <name>, written as XML, and an executable file Contents/MacOS/<name>
-// (a tiny shell script, mode 0755). Every key can be replaced, set to any property-list value
-// (a number, a date, an array... to build odd shapes) or removed.
+// (mode 0755): the headers of a universal Mach-O file for x86_64 and arm64. Every key can be
+// replaced, set to any property-list value (a number, a date, an array... to build odd shapes) or
+// removed.
 
 #include "Platform/Plist.hpp"
 
@@ -50,6 +51,8 @@ public:
 
     // The executable's name: sets CFBundleExecutable and the file Contents/MacOS/<name>.
     BundleBuilder& executable(std::string name);
+    // The bytes of the executable file (say a thin Mach-O from MachOBytes.hpp, or no Mach-O at all).
+    BundleBuilder& executableBytes(std::string bytes);
     // Keeps CFBundleExecutable but writes no file for it.
     BundleBuilder& withoutExecutableFile();
 
@@ -79,6 +82,7 @@ private:
     platform::PlistValue::Dictionary info_;
     PlistFormat format_ = PlistFormat::xml;
     bool writeExecutable_ = true;
+    std::optional<std::string> executableBytes_;
     std::optional<std::string> rawInfoPlist_;
     bool writeInfoPlist_ = true;
     bool receipt_ = false;

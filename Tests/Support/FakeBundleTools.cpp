@@ -17,10 +17,8 @@ void upsert(std::vector<std::pair<std::string, FakeReply>>& list, const std::str
 } // namespace
 
 FakeBundleTools::FakeBundleTools(FakeTools& tools)
-    : tools_(tools), codesignDefault_(codesignDisplayReply(std::string(defaultTeamID))),
-      lipoDefault_(lipoArchsReply(defaultArchs)) {
+    : tools_(tools), codesignDefault_(codesignDisplayReply(std::string(defaultTeamID))) {
     installCodesign();
-    installLipo();
 }
 
 FakeReply FakeBundleTools::codesignDisplayReply(const std::optional<std::string>& teamID) {
@@ -30,12 +28,6 @@ FakeReply FakeBundleTools::codesignDisplayReply(const std::optional<std::string>
                 "Signature size=8987\n";
     if (teamID) reply.err += "Authority=Developer ID Application: Example (" + *teamID + ")\n";
     reply.err += "TeamIdentifier=" + teamID.value_or("not set") + "\n";
-    return reply;
-}
-
-FakeReply FakeBundleTools::lipoArchsReply(const std::string& archs) {
-    FakeReply reply;
-    reply.out = archs + "\n";
     return reply;
 }
 
@@ -62,27 +54,8 @@ FakeBundleTools& FakeBundleTools::codesignRule(FakeRule rule) {
     return *this;
 }
 
-FakeBundleTools& FakeBundleTools::archs(const std::string& executablePath, const std::string& archs) {
-    return lipoReply(executablePath, lipoArchsReply(archs));
-}
-
-FakeBundleTools& FakeBundleTools::lipoReply(const std::string& executablePath, FakeReply reply) {
-    upsert(lipoByExecutable_, executablePath, std::move(reply));
-    installLipo();
-    return *this;
-}
-
-FakeBundleTools& FakeBundleTools::defaultLipo(FakeReply reply) {
-    lipoDefault_ = std::move(reply);
-    installLipo();
-    return *this;
-}
-
 void FakeBundleTools::removeCodesign() {
     tools_.remove("codesign");
-}
-void FakeBundleTools::removeLipo() {
-    tools_.remove("lipo");
 }
 
 void FakeBundleTools::installCodesign() {
@@ -96,18 +69,6 @@ void FakeBundleTools::installCodesign() {
     }
     scenario.fallback = codesignDefault_;
     tools_.installScenario("codesign", scenario);
-}
-
-void FakeBundleTools::installLipo() {
-    FakeScenario scenario;
-    for (const auto& [exe, reply] : lipoByExecutable_) {
-        FakeRule rule;
-        rule.argsInclude = {"-archs", exe};
-        rule.reply = reply;
-        scenario.rules.push_back(std::move(rule));
-    }
-    scenario.fallback = lipoDefault_;
-    tools_.installScenario("lipo", scenario);
 }
 
 } // namespace pelsupport

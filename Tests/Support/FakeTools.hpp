@@ -8,14 +8,15 @@
 // named fakes beside the real tools:
 //
 //     pelsupport::FakeTools tools;
-//     tools.install("lipo", FakeReply().withOut("x86_64 arm64\n"));
-//     tools.installScenario("codesign",
+//     tools.install("spctl", FakeReply().withStatus(3).withErr(app + ": rejected\n"
+//                                                              "source=Unnotarized Developer ID\n"));
+//     tools.installScenario("mdls",
 //         FakeScenario()
-//             .when(FakeRule().whenArgsInclude({"--verify"}).then(FakeReply().withStatus(1).withErr("invalid\n")))
-//             .otherwise(FakeReply().withErr("TeamIdentifier=ABCDE12345\n")));
+//             .when(FakeRule().onCall(1).then(FakeReply().withStatus(1)))
+//             .otherwise(FakeReply().withOut("kMDItemFinderComment = \"note\"\n")));
 //     ... run the code under test ...
-//     EXPECT_EQ(tools.callCount("lipo"), 1);
-//     EXPECT_EQ(tools.calls("lipo")[0].args, (std::vector<std::string>{"-archs", exe}));
+//     EXPECT_EQ(tools.callCount("spctl"), 1);
+//     EXPECT_EQ(tools.calls("spctl")[0].args.back(), app);
 //
 // Each fake is a small /bin/sh script generated from its scenario. Every call, before anything else,
 // appends one record (the tool, its arguments, its call number) to the kit's log, which `calls`

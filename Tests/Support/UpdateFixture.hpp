@@ -2,7 +2,7 @@
 
 // Everything an end-to-end update needs, in one object: a temporary home and temporary root, an
 // application folder with installed fixture bundles, the HTTPS test server serving built
-// archives, the fake tools of every step (lipo, codesign, spctl, ditto, hdiutil, xattr, mdls,
+// archives, the fake tools of every step (codesign, spctl, ditto, hdiutil, xattr, mdls,
 // osascript, pkgutil, installer, brew), a recording telemetry sink, a journal read back after
 // flush(), its own HTTP client and an Engine whose seams point at all of it.
 //
