@@ -4,6 +4,7 @@
 #include "PelKit/MachOHeader.hpp"
 #include "PelKit/Proc.hpp"
 #include "Platform/Plist.hpp"
+#include "Platform/Unicode.hpp"
 
 #include <sys/stat.h>
 
@@ -63,23 +64,60 @@ std::string trimBlanksAndTabs(std::string_view s) {
     return std::string(s.substr(begin, end - begin + 1));
 }
 
-// codesign writes its details to standard error; the first line naming the Team ID decides.
+// codesign writes its details to standard error. It prints the main executable's path and the
+// signing identifier before its own TeamIdentifier= line, and both come from whoever built the
+// bundle: only a line that begins with the key counts, and the last such line decides.
 std::optional<std::string> teamIDFromOutput(const std::string& out, const std::string& err) {
     static constexpr std::string_view key = "TeamIdentifier=";
-    std::string joined = out + "\n" + err;
+    const std::string joined = out + "\n" + err;
+    std::optional<std::string_view> found;
     size_t start = 0;
     while (start <= joined.size()) {
         size_t end = joined.find('\n', start);
         if (end == std::string::npos) end = joined.size();
         std::string_view line(joined.data() + start, end - start);
-        if (auto at = line.find(key); !line.empty() && at != std::string_view::npos) {
-            std::string value = trimBlanksAndTabs(line.substr(at + key.size()));
-            if (value == "not set") return std::nullopt;
-            return value;
-        }
+        if (line.starts_with(key)) found = line.substr(key.size());
         start = end + 1;
     }
+    if (!found) return std::nullopt;
+    std::string value = trimBlanksAndTabs(*found);
+    if (value == "not set") return std::nullopt;
+    return value;
+}
+
+// The main executable named by the bundle's Info.plist, when it can be read.
+std::optional<std::string> executableNamed(const std::string& bundlePath) {
+    try {
+        const std::string plistPath = joinPath(bundlePath, "Contents/Info.plist");
+        if (!exists(plistPath)) return std::nullopt;
+        return platform::PlistValue::readFile(plistPath).stringForKey("CFBundleExecutable");
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+// What makes a bundle's names unfit to stand in codesign's output (a line feed in a name would
+// start a line of the name's choosing); nothing when they are fit.
+std::optional<std::string> unfitName(const std::string& bundlePath,
+                                     const std::optional<std::string>& executable) {
+    if (platform::unicode::hasControlCharacter(bundlePath)) return "control character in the bundle path";
+    if (executable && platform::unicode::hasControlCharacter(*executable))
+        return "control character in CFBundleExecutable";
     return std::nullopt;
+}
+
+std::optional<std::string> teamIDAt(const std::string& bundlePath) {
+    const EntryStamp stamp = entryStamp(bundlePath);
+    DB& db = DB::shared();
+    if (auto cached = db.getTeamID(bundlePath, stamp.mtime, stamp.size)) return *cached;
+
+    auto codesign = Proc::which("codesign");
+    if (!codesign) return std::nullopt;
+    ProcResult result =
+        Proc::run(*codesign, {"-dv", "--verbose=4", bundlePath}, BundleReader::codesignTimeoutSeconds);
+    std::optional<std::string> teamID = teamIDFromOutput(result.stdout, result.stderr);
+    db.setTeamID(bundlePath, stamp.mtime, stamp.size, teamID);
+    return teamID;
 }
 
 } // namespace
@@ -97,6 +135,7 @@ EntryStamp entryStamp(const std::string& path) {
 
 InstalledApp BundleReader::read(const Url& bundle) {
     const std::string bundlePath = bundlePathOf(bundle);
+    if (auto unfit = unfitName(bundlePath, std::nullopt)) throw unexpected(*unfit);
     const std::string plistPath = joinPath(bundlePath, "Contents/Info.plist");
     if (!exists(plistPath)) throw unexpected("no Info.plist at " + plistPath);
 
@@ -111,6 +150,7 @@ InstalledApp BundleReader::read(const Url& bundle) {
     app.shortVersion = plist.stringForKey("CFBundleShortVersionString");
     app.buildVersion = plist.stringForKey("CFBundleVersion");
     app.executable = plist.stringForKey("CFBundleExecutable");
+    if (auto unfit = unfitName(bundlePath, app.executable)) throw unexpected(*unfit);
     app.minSystemVersion = plist.stringForKey("LSMinimumSystemVersion");
     if (auto feed = plist.stringForKey("SUFeedURL")) app.sparkleFeedURL = Url::parse(*feed);
     if (auto display = plist.stringForKey("CFBundleDisplayName")) {
@@ -124,7 +164,7 @@ InstalledApp BundleReader::read(const Url& bundle) {
     app.isAppleOwned = app.bundleID.starts_with("com.apple.");
     if (app.executable) app.archs = architectures(bundlePath, *app.executable);
     try {
-        app.teamID = readTeamID(bundle);
+        app.teamID = teamIDAt(bundlePath); // the names were checked above
     } catch (...) {
         // A codesign that cannot start or hangs leaves the Team ID unknown; the read still succeeds.
         app.teamID = std::nullopt;
@@ -134,16 +174,9 @@ InstalledApp BundleReader::read(const Url& bundle) {
 
 std::optional<std::string> BundleReader::readTeamID(const Url& appURL) {
     const std::string bundlePath = bundlePathOf(appURL);
-    const EntryStamp stamp = entryStamp(bundlePath);
-    DB& db = DB::shared();
-    if (auto cached = db.getTeamID(bundlePath, stamp.mtime, stamp.size)) return *cached;
-
-    auto codesign = Proc::which("codesign");
-    if (!codesign) return std::nullopt;
-    ProcResult result = Proc::run(*codesign, {"-dv", "--verbose=4", bundlePath}, codesignTimeoutSeconds);
-    std::optional<std::string> teamID = teamIDFromOutput(result.stdout, result.stderr);
-    db.setTeamID(bundlePath, stamp.mtime, stamp.size, teamID);
-    return teamID;
+    if (auto unfit = unfitName(bundlePath, executableNamed(bundlePath)))
+        throw PelError(ErrorCode::SEC_TEAMID_MISMATCH, std::nullopt, std::nullopt, *unfit, false);
+    return teamIDAt(bundlePath);
 }
 
 } // namespace pelkit

@@ -28,12 +28,15 @@ public:
     static constexpr double codesignTimeoutSeconds = 15;
 
     // Throws PelError INT_UNEXPECTED for a missing Info.plist, one that is not a dictionary or
-    // one without a text CFBundleIdentifier; read and parse errors pass through unchanged. The
-    // architectures come from the main executable's Mach-O header. Blocks while codesign runs.
+    // one without a text CFBundleIdentifier, and for a bundle path or CFBundleExecutable holding a
+    // control character; read and parse errors pass through unchanged. The architectures come from
+    // the main executable's Mach-O header. Blocks while codesign runs.
     static InstalledApp read(const Url& bundle);
 
-    // The bundle's Team ID from the cache, else from `codesign -dv --verbose=4`. Throws only
-    // the tool runner's errors (launch failure, time-out); nothing is cached then.
+    // The bundle's Team ID from the cache, else from `codesign -dv --verbose=4`. Throws the tool
+    // runner's errors (launch failure, time-out; nothing is cached then), and PelError
+    // SEC_TEAMID_MISMATCH without running anything when the bundle path or its CFBundleExecutable
+    // holds a control character (such a name could forge the tool's TeamIdentifier= line).
     static std::optional<std::string> readTeamID(const Url& appURL);
 };
 

@@ -2,11 +2,13 @@
 
 #include "PelKit/DB.hpp"
 #include "PelKit/Journal.hpp"
+#include "PelKit/Proc.hpp"
 #include "Platform/Plist.hpp"
 #include "Support/BundleBuilder.hpp"
 #include "Support/FakeBundleTools.hpp"
 #include "Support/FakeTools.hpp"
 #include "Support/MachOBytes.hpp"
+#include "Support/PelErrorAssertions.hpp"
 #include "Support/PlistBytes.hpp"
 #include "Support/SharedTestDB.hpp"
 #include "Support/TempDir.hpp"
@@ -24,9 +26,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using pelsupport::BundleBuilder;
+using pelsupport::expectError;
 using pelsupport::FakeBundleTools;
 using pelsupport::FakeReply;
 using pelsupport::FakeTools;
+using pelsupport::pelErrorOf;
 using pelsupport::SharedTestDB;
 using pelsupport::TempDir;
 using platform::PlistValue;
@@ -388,23 +392,26 @@ struct TeamCase {
 };
 
 TEST_F(BundleReaderTest, TeamIdentifierLineVariants) {
+    auto display = [](std::optional<std::string> team, std::optional<std::string> teamLine) {
+        return FakeBundleTools::codesignDisplayReply(std::move(team), std::nullopt, std::move(teamLine));
+    };
     const std::vector<TeamCase> cases = {
-        {"on standard error", FakeReply().withErr("Identifier=x\nTeamIdentifier=ABCDE12345\n"), "ABCDE12345"},
-        {"on standard output", FakeReply().withOut("TeamIdentifier=OUT1234567\n"), "OUT1234567"},
-        {"standard output comes first",
-         FakeReply().withOut("TeamIdentifier=FIRST\n").withErr("TeamIdentifier=SECOND\n"), "FIRST"},
-        {"first of two lines", FakeReply().withErr("TeamIdentifier=ONE\nTeamIdentifier=TWO\n"), "ONE"},
-        {"not set", FakeReply().withErr("TeamIdentifier=not set\n"), std::nullopt},
-        {"not set, padded", FakeReply().withErr("TeamIdentifier= \tnot set \n"), std::nullopt},
-        {"absent", FakeReply().withErr("Identifier=x\nSignature=adhoc\n"), std::nullopt},
-        {"no output at all", FakeReply(), std::nullopt},
-        {"empty value is a Team ID", FakeReply().withErr("TeamIdentifier=\n"), ""},
-        {"blanks and tabs trimmed", FakeReply().withErr("TeamIdentifier=\t  AB CD \t\n"), "AB CD"},
-        {"anywhere in the line, after the first occurrence",
-         FakeReply().withErr("note: TeamIdentifier=X=TeamIdentifier=Y\n"), "X=TeamIdentifier=Y"},
-        {"exit status is not looked at", FakeReply().withStatus(1).withErr("TeamIdentifier=FAILED123\n"),
+        {"signed by a team", FakeBundleTools::codesignDisplayReply("ABCDE12345"), "ABCDE12345"},
+        {"ad hoc: not set", FakeBundleTools::codesignDisplayReply(std::nullopt), std::nullopt},
+        {"not signed at all", FakeBundleTools::codesignNotSignedReply(), std::nullopt},
+        {"not set, padded", display(std::nullopt, "TeamIdentifier= \tnot set "), std::nullopt},
+        {"empty value is a Team ID", display("ABCDE12345", "TeamIdentifier="), ""},
+        {"blanks and tabs trimmed", display("ABCDE12345", "TeamIdentifier=\t  AB CD \t"), "AB CD"},
+        {"the value is the rest of the line", display("X", "TeamIdentifier=X=TeamIdentifier=Y"),
+         "X=TeamIdentifier=Y"},
+        {"a key inside a line does not count", display("ABCDE12345", "note: TeamIdentifier=ABCDE12345"),
+         std::nullopt},
+        {"nor an indented one", display("ABCDE12345", " TeamIdentifier=ABCDE12345"), std::nullopt},
+        {"the last of two lines", display("TWO", "TeamIdentifier=ONE\nTeamIdentifier=TWO"), "TWO"},
+        {"standard error comes after standard output",
+         FakeBundleTools::codesignDisplayReply("SECOND").withOut("TeamIdentifier=FIRST\n"), "SECOND"},
+        {"exit status is not looked at", FakeBundleTools::codesignDisplayReply("FAILED123").withStatus(1),
          "FAILED123"},
-        {"unsigned", FakeReply().withStatus(1).withErr("code object is not signed at all\n"), std::nullopt},
     };
     int n = 0;
     for (const auto& c : cases) {
@@ -414,6 +421,89 @@ TEST_F(BundleReaderTest, TeamIdentifierLineVariants) {
         EXPECT_EQ(BundleReader::readTeamID(urlOf(bundle)), c.expected);
         EXPECT_EQ(teamRow(bundle), std::optional<std::optional<std::string>>(c.expected));
     }
+}
+
+// The executable's path and the signing identifier stand in codesign's output before its own
+// TeamIdentifier= line, and whoever built the bundle chose both.
+TEST_F(BundleReaderTest, NamesInTheSignatureCannotForgeTheTeamID) {
+    const std::string victim = "VICTIM0001";
+    struct Case {
+        const char* name;
+        BundleBuilder bundle;
+        std::optional<std::string> signedBy; // nullopt: ad hoc
+        std::optional<std::string> identifier;
+    };
+    const std::vector<Case> cases = {
+        {"executable named like the line", BundleBuilder("Forged.app").executable("TeamIdentifier=" + victim),
+         "OTHER00000", std::nullopt},
+        {"ad hoc, executable named like the line",
+         BundleBuilder("Forged.app").executable("TeamIdentifier=" + victim), std::nullopt, std::nullopt},
+        {"identifier holding the key", BundleBuilder("Forged.app"), "OTHER00000",
+         "com.example.forged TeamIdentifier=" + victim},
+        {"identifier holding a line feed and the line", BundleBuilder("Forged.app"), "OTHER00000",
+         "com.example.forged\nTeamIdentifier=" + victim},
+        {"ad hoc, identifier holding a line feed and the line", BundleBuilder("Forged.app"), std::nullopt,
+         "com.example.forged\nTeamIdentifier=" + victim},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        DB::shared().exec("DELETE FROM cache_teamid");
+        fs::path bundle = build(c.bundle);
+        fakes.codesignDisplay(bundle.string(),
+                              FakeBundleTools::codesignDisplayReply(c.signedBy, c.identifier));
+        EXPECT_EQ(BundleReader::readTeamID(urlOf(bundle)), c.signedBy);
+        DB::shared().exec("DELETE FROM cache_teamid");
+        EXPECT_EQ(BundleReader::read(urlOf(bundle)).teamID, c.signedBy);
+        // The forged text was there to be read, as a Mac would show it.
+        ProcResult shown = Proc::run(tools.path("codesign"), {"-dv", "--verbose=4", bundle.string()}, 15);
+        EXPECT_NE(shown.stderr.find("TeamIdentifier=" + victim), std::string::npos) << shown.stderr;
+    }
+}
+
+// A control character in the bundle's path or its executable's name would let the name start a
+// line of its choosing, even where codesign prints no TeamIdentifier= line of its own (an unsigned
+// bundle's message repeats the path). Such a bundle is refused before codesign runs.
+TEST_F(BundleReaderTest, ControlCharactersInNamesAreRefused) {
+    const std::string forged = "\nTeamIdentifier=VICTIM0001\n";
+    fakes.defaultCodesign(FakeBundleTools::codesignNotSignedReply());
+    struct Case {
+        const char* name;
+        BundleBuilder bundle;
+        const char* readError;
+    };
+    const std::vector<Case> cases = {
+        {"line feed in the folder name", BundleBuilder("Forged" + forged + "x.app"),
+         "control character in the bundle path"},
+        {"line feed in the executable name", BundleBuilder("Forged.app").executable("Forged" + forged + "x"),
+         "control character in CFBundleExecutable"},
+        {"carriage return", BundleBuilder("Forged\rTeamIdentifier=VICTIM0001.app"),
+         "control character in the bundle path"},
+        {"tab in the executable name", BundleBuilder("Forged.app").executable("Forged\tx"),
+         "control character in CFBundleExecutable"},
+        {"DEL", BundleBuilder("Forged\x7f.app"), "control character in the bundle path"},
+        {"next line (U+0085)", BundleBuilder("Forged.app").executable("Forged\u0085x"),
+         "control character in CFBundleExecutable"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::path bundle = build(c.bundle);
+        expectError(pelErrorOf([&] { BundleReader::readTeamID(urlOf(bundle)); }),
+                    ErrorCode::SEC_TEAMID_MISMATCH, std::nullopt, c.readError);
+        expectError(pelErrorOf([&] { BundleReader::read(urlOf(bundle)); }), ErrorCode::INT_UNEXPECTED,
+                    std::nullopt, c.readError);
+        EXPECT_EQ(teamRow(bundle), std::nullopt);
+    }
+    EXPECT_EQ(fakes.codesignCalls(), 0);
+
+    // What the unsigned message would have given away, had codesign run on the first bundle.
+    fs::path first = dir / "Applications" / ("Forged" + forged + "x.app");
+    ProcResult shown = Proc::run(tools.path("codesign"), {"-dv", "--verbose=4", first.string()}, 15);
+    EXPECT_NE(shown.stderr.find("\nTeamIdentifier=VICTIM0001\n"), std::string::npos) << shown.stderr;
+
+    // Names that merely look odd still read.
+    fakes.defaultCodesign(FakeBundleTools::codesignDisplayReply("ABCDE12345"));
+    fs::path fine = build(BundleBuilder("Caf\u00E9 \u2014 Pro (2).app").executable("Caf\u00E9 Pro"));
+    EXPECT_EQ(BundleReader::read(urlOf(fine)).teamID, "ABCDE12345");
 }
 
 TEST_F(BundleReaderTest, CodesignIsAskedWithTheDisplayArguments) {

@@ -101,7 +101,8 @@ FakeReply dittoReply() {
         fmt::format("prev=; last=; for a in \"$@\"; do prev=$last; last=$a; done\n"
                     "if [ \"$1\" = \"-x\" ]; then\n"
                     "  {mkdir} -p -- \"$last\" || exit 1\n"
-                    "  {unzip} -q -o \"$prev\" -d \"$last\" 1>&2 || exit 1\n"
+                    // -^: keep control characters in names, as ditto does
+                    "  {unzip} -q -o -^ \"$prev\" -d \"$last\" 1>&2 || exit 1\n"
                     "elif [ -d \"$1\" ]; then\n"
                     "  {mkdir} -p -- \"$2\" && {cp} -a -- \"$1/.\" \"$2/\" || exit 1\n"
                     "else\n"

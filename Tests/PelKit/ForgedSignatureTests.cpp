@@ -1,0 +1,84 @@
+// Hostile downloads whose names try to pass for the signature tools' own lines: a bundle of another
+// team must not borrow the installed application's Team ID from what it chose to be called. Each
+// runs Engine::update end to end over the HTTPS test server and the fake tools, which print what the
+// real tools print.
+
+#include "PelKit/Engine.hpp"
+
+#include "Support/UpdateFixture.hpp"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+using namespace pelkit;
+namespace fs = std::filesystem;
+using pelsupport::BundleBuilder;
+using pelsupport::FakeBundleTools;
+using pelsupport::FakeReply;
+using pelsupport::UpdateFixture;
+
+namespace {
+
+constexpr const char* kFoo = "com.example.foo";
+constexpr const char* kInstalledTeam = FakeBundleTools::defaultTeamID;
+constexpr const char* kOtherTeam = "ZZZZZ99999";
+
+BundleBuilder fooBundle(const std::string& fileName = "Foo.app") {
+    return BundleBuilder(fileName).bundleID(kFoo).name("Foo").shortVersion("2.0").buildVersion("1");
+}
+
+struct ForgedBundle {
+    const char* name;
+    BundleBuilder download;
+    FakeReply (*codesignDisplay)(); // what codesign -dv says of every downloaded bundle
+};
+
+FakeReply signedByOtherTeam() {
+    return FakeBundleTools::codesignDisplayReply(kOtherTeam);
+}
+FakeReply identifierHoldingTheKey() {
+    return FakeBundleTools::codesignDisplayReply(kOtherTeam,
+                                                 std::string(kFoo) + " TeamIdentifier=" + kInstalledTeam);
+}
+FakeReply identifierHoldingALine() {
+    return FakeBundleTools::codesignDisplayReply(kOtherTeam,
+                                                 std::string(kFoo) + "\nTeamIdentifier=" + kInstalledTeam);
+}
+FakeReply notSigned() {
+    return FakeBundleTools::codesignNotSignedReply();
+}
+
+} // namespace
+
+TEST(ForgedSignature, ABundleOfAnotherTeamCannotNameItselfIntoTheInstalledTeam) {
+    const std::string forgedLine = std::string("\nTeamIdentifier=") + kInstalledTeam + "\n";
+    const std::vector<ForgedBundle> cases = {
+        {"executable named like the line",
+         fooBundle().executable(std::string("TeamIdentifier=") + kInstalledTeam), signedByOtherTeam},
+        {"signing identifier holding the key", fooBundle(), identifierHoldingTheKey},
+        {"signing identifier holding a line feed and the line", fooBundle(), identifierHoldingALine},
+        {"unsigned, folder name holding the line", fooBundle("Foo" + forgedLine + "x.app"), notSigned},
+        {"unsigned, executable name holding the line", fooBundle().executable("Foo" + forgedLine + "x"),
+         notSigned},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        UpdateFixture f;
+        const InstalledApp app = f.installApp(fooBundle().shortVersion("1.0"));
+        ASSERT_EQ(app.teamID, kInstalledTeam);
+        f.fakes.teamID(app.path.filePath(), kInstalledTeam);
+        f.fakes.defaultCodesign(c.codesignDisplay());
+        const auto before = UpdateFixture::snapshot(f.applications());
+
+        const RemoteVersion remote = f.publish(f.zipBundle(c.download), "/dl/Foo.zip", "2.0");
+        const auto run = f.update(app, remote);
+
+        if (!run.pelError()) {
+            ADD_FAILURE() << "the forged bundle was installed";
+            continue;
+        }
+        EXPECT_EQ(run.pelError()->code(), ErrorCode::SEC_TEAMID_MISMATCH) << run.pelError()->message();
+        EXPECT_EQ(UpdateFixture::snapshot(f.applications()), before);
+    }
+}
