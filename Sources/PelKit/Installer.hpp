@@ -170,12 +170,15 @@ public:
     // `pkgutil --check-signature`: signed only with exit status 0 and a first "Status:" line that
     // begins "signed" and names no untrusted, revoked or expired certificate;
     // Team ID and developer from the first "Developer ID Installer:" certificate line (numbered or
-    // not). Throws PelError when pkgutil is missing, or the tool runner's errors.
+    // not). Both are read only after the tool's `Package "<name>":` echo; a path holding a control
+    // character is not signed, and pkgutil does not run for it. Throws PelError when pkgutil is
+    // missing, or the tool runner's errors.
     static PkgSignatureInfo inspectPkg(const Url& pkg);
 
-    // Checks the package's signature and Team ID (refused only when both Team IDs are known and
-    // differ), then runs the system installer behind the administrator prompt. A dry run stops after
-    // the checks. Only `app.bundleID` is used (for errors); the journal is accepted and not used.
+    // Refuses a path holding a control character (SEC_SIGNATURE_INVALID), checks the package's
+    // signature and Team ID (refused only when both Team IDs are known and differ), then runs the system
+    // installer behind the administrator prompt. A dry run stops after the checks. Only `app.bundleID` is
+    // used (for errors); the journal is accepted and not used.
     static InstallResult installPkg(const InstalledApp& app, const Url& pkg,
                                     const std::optional<std::string>& expectedTeamID,
                                     const InstallOptions& options, Journal* journal = nullptr);

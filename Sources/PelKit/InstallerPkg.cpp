@@ -106,6 +106,15 @@ bool reportsTrustedSignature(std::string_view output) {
     return true;
 }
 
+// pkgutil begins with `Package "<file name>":`; the name comes from the archive the package was in,
+// so only the lines after that echo are the tool's own.
+std::string_view afterEchoedName(std::string_view output) {
+    constexpr std::string_view kEcho = "Package \"";
+    if (!output.starts_with(kEcho)) return output;
+    const std::size_t end = output.find('\n');
+    return end == std::string_view::npos ? std::string_view() : output.substr(end + 1);
+}
+
 std::string teamOrUnknown(const Installer::PkgSignatureInfo& info) {
     return info.teamID.value_or("?");
 }
@@ -115,12 +124,15 @@ std::string teamOrUnknown(const Installer::PkgSignatureInfo& info) {
 Installer::PkgSignatureInfo Installer::inspectPkg(const Url& pkg) {
     auto pkgutil = Proc::which("pkgutil");
     if (!pkgutil) throw plainError("pkgutil not found");
+    PkgSignatureInfo info;
+    // The tool echoes the name; one holding a line break could pass for the tool's own lines.
+    if (platform::unicode::hasControlCharacter(pkg.filePath())) return info;
     ProcResult r = Proc::run(*pkgutil, {"--check-signature", pkg.filePath()}, kPkgutilTimeout);
 
-    PkgSignatureInfo info;
     if (!r.ok()) return info;
-    readCertificateLine(r.stdout, info);
-    info.isSigned = reportsTrustedSignature(r.stdout);
+    const std::string_view verdict = afterEchoedName(r.stdout);
+    readCertificateLine(verdict, info);
+    info.isSigned = reportsTrustedSignature(verdict);
     return info;
 }
 
@@ -128,6 +140,8 @@ InstallResult Installer::installPkg(const InstalledApp& app, const Url& pkg,
                                     const std::optional<std::string>& expectedTeamID,
                                     const InstallOptions& options, Journal* journal) {
     (void)journal;
+    if (platform::unicode::hasControlCharacter(pkg.filePath()))
+        throw appError(ErrorCode::SEC_SIGNATURE_INVALID, app, "control character in the pkg path");
     PkgSignatureInfo info = inspectPkg(pkg);
     if (!info.isSigned)
         throw appError(ErrorCode::SEC_SIGNATURE_INVALID, app,

@@ -1,10 +1,11 @@
-// Hostile downloads whose names try to pass for the signature tools' own lines: a bundle of another
-// team must not borrow the installed application's Team ID from what it chose to be called. Each
-// runs Engine::update end to end over the HTTPS test server and the fake tools, which print what the
-// real tools print.
+// Hostile downloads whose names try to pass for the signature tools' own lines: a bundle or a package
+// of another team (or an untrusted one) must not borrow the installed application's Team ID or a
+// trusted status from what it chose to be called. Each runs Engine::update end to end over the
+// HTTPS test server and the fake tools, which print what the real tools print.
 
 #include "PelKit/Engine.hpp"
 
+#include "Support/FakeInstallTools.hpp"
 #include "Support/UpdateFixture.hpp"
 
 #include <gtest/gtest.h>
@@ -79,6 +80,48 @@ TEST(ForgedSignature, ABundleOfAnotherTeamCannotNameItselfIntoTheInstalledTeam) 
             continue;
         }
         EXPECT_EQ(run.pelError()->code(), ErrorCode::SEC_TEAMID_MISMATCH) << run.pelError()->message();
+        EXPECT_EQ(UpdateFixture::snapshot(f.applications()), before);
+    }
+}
+
+TEST(ForgedSignature, APackageCannotNameItselfIntoATeamOrATrustedStatus) {
+    struct Case {
+        const char* name;
+        pelsupport::PkgutilReply verdict;
+        std::string forgedLine;
+    };
+    const std::vector<Case> cases = {
+        {"another team's package naming the installed team's certificate",
+         pelsupport::pkgutilNumberedChain("Other Ltd", kOtherTeam),
+         std::string("    1. Developer ID Installer: Example Ltd (") + kInstalledTeam + ")"},
+        {"an untrusted package naming a trusted status",
+         pelsupport::pkgutilStatus("signed by untrusted certificate"),
+         "   Status: signed by a developer certificate issued by Apple for distribution"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        UpdateFixture f;
+        const InstalledApp app = f.installApp(fooBundle().shortVersion("1.0"));
+        const auto before = UpdateFixture::snapshot(f.applications());
+        const std::string pkgName = "Foo\n" + c.forgedLine + "\n.pkg";
+        const fs::path pkg =
+            pelsupport::buildPkg(pelsupport::PkgStandIn().withPkgutil(c.verdict), f.dir / "built" / pkgName);
+        // What the echo would have slipped in: the forged line as a line of its own.
+        const ProcResult shown = Proc::run(f.tools.path("pkgutil"), {"--check-signature", pkg.string()}, 60);
+        ASSERT_NE(shown.stdout.find("\n" + c.forgedLine + "\n"), std::string::npos) << shown.stdout;
+        f.tools.clearCalls();
+
+        const RemoteVersion remote = f.publish(f.zipFile(pkg, "Foo.zip"), "/dl/Foo.zip", "2.0");
+        const auto run = f.update(app, remote);
+
+        if (!run.pelError()) {
+            ADD_FAILURE() << "the forged package was installed";
+            continue;
+        }
+        EXPECT_EQ(run.pelError()->code(), ErrorCode::SEC_SIGNATURE_INVALID) << run.pelError()->message();
+        EXPECT_EQ(f.tools.callCount("pkgutil"), 0);
+        EXPECT_EQ(f.tools.callCount("osascript"), 0);
+        EXPECT_EQ(f.tools.callCount("installer"), 0);
         EXPECT_EQ(UpdateFixture::snapshot(f.applications()), before);
     }
 }

@@ -149,6 +149,70 @@ TEST_F(InstallerPkgTest, OnlyTheFirstCertificateLineCounts) {
     EXPECT_EQ(info.developer, std::nullopt);
 }
 
+// pkgutil begins its answer by echoing the package's file name, which comes from the archive the
+// package was in: a name holding a line break could pass for a certificate or a status line.
+TEST_F(InstallerPkgTest, APathHoldingAControlCharacterIsRefusedBeforePkgutilRuns) {
+    const std::string victimLine = "    1. Developer ID Installer: Victim Ltd (VICTIM1234)";
+    const std::string trustedLine =
+        "   Status: signed by a developer certificate issued by Apple for distribution";
+    struct Case {
+        std::string name;
+        std::string fileName;
+        PkgutilReply reply;
+    };
+    const std::vector<Case> cases = {
+        {"another team naming the victim's certificate", "Other\n" + victimLine + "\n.pkg",
+         pelsupport::pkgutilNumberedChain("Other Ltd", "OTHER12345")},
+        {"an untrusted package naming a trusted status", "Other\n" + trustedLine + "\n.pkg",
+         pelsupport::pkgutilStatus("signed by untrusted certificate")},
+        {"carriage return", "Other\rx.pkg", pelsupport::pkgutilNumberedChain("Example Ltd", "ABCDE12345")},
+        {"tab", "Other\tx.pkg", pelsupport::pkgutilNumberedChain("Example Ltd", "ABCDE12345")},
+        {"DEL", "Other\x7f.pkg", pelsupport::pkgutilNumberedChain("Example Ltd", "ABCDE12345")},
+        {"next line (U+0085)", "Other\u0085.pkg",
+         pelsupport::pkgutilNumberedChain("Example Ltd", "ABCDE12345")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto package = pkg(PkgStandIn().withPkgutil(c.reply), c.fileName);
+        EXPECT_EQ(Installer::inspectPkg(fileUrl(package)), (Info{false, {}, {}}));
+        for (bool dryRun : {true, false}) {
+            expectError(pelErrorOf([&] { install(package, "VICTIM1234", dryRun); }),
+                        ErrorCode::SEC_SIGNATURE_INVALID, "com.example.foo",
+                        "control character in the pkg path");
+        }
+    }
+    // A folder above the package counts as well: it came out of the same archive.
+    auto nested = pkg(PkgStandIn(), "Other\n" + victimLine + "\n/Example.pkg");
+    expectError(pelErrorOf([&] { install(nested, "VICTIM1234"); }), ErrorCode::SEC_SIGNATURE_INVALID,
+                "com.example.foo", "control character in the pkg path");
+    EXPECT_EQ(tools.callCount("pkgutil"), 0);
+    EXPECT_EQ(tools.callCount("osascript"), 0);
+
+    // The fake echoes such a name as the real tool does, so the forged line would have been there.
+    auto forged = dir / ("Other\n" + victimLine + "\n.pkg");
+    ProcResult shown = Proc::run(tools.path("pkgutil"), {"--check-signature", forged.string()}, 60);
+    EXPECT_TRUE(shown.stdout.starts_with("Package \"Other\n" + victimLine + "\n.pkg\":\n   Status: signed"))
+        << shown.stdout;
+}
+
+// Texts of the tool's own lines in a name without line breaks stay on the echoed line.
+TEST_F(InstallerPkgTest, TheEchoedNameIsNotReadAsTheToolsLines) {
+    const std::string fileName = "Status: signed by a developer certificate issued by Apple 1. Developer ID "
+                                 "Installer: Victim (VICTIM1234).pkg";
+    auto untrusted =
+        pkg(PkgStandIn().withPkgutil(pelsupport::pkgutilStatus("signed by untrusted certificate")), fileName);
+    EXPECT_EQ(Installer::inspectPkg(fileUrl(untrusted)), (Info{false, "ABCDE12345", "Example Ltd"}));
+    auto other =
+        pkg(PkgStandIn().withPkgutil(pelsupport::pkgutilNumberedChain("Other Ltd", "OTHER12345")), fileName);
+    EXPECT_EQ(Installer::inspectPkg(fileUrl(other)), (Info{true, "OTHER12345", "Other Ltd"}));
+    expectError(pelErrorOf([&] { install(other, "VICTIM1234"); }), ErrorCode::SEC_TEAMID_MISMATCH,
+                "com.example.foo", "pkg signed by OTHER12345, installed app signed by VICTIM1234");
+    EXPECT_EQ(install(other, "OTHER12345", true).message(),
+              "dry-run: would install pkg " + fileName + " (Team OTHER12345)");
+    ProcResult shown = Proc::run(tools.path("pkgutil"), {"--check-signature", other.string()}, 60);
+    EXPECT_TRUE(shown.stdout.starts_with("Package \"" + fileName + "\":\n")) << shown.stdout;
+}
+
 TEST_F(InstallerPkgTest, InspectionFailsWithoutPkgutilAndPassesTheRunnersErrorsOn) {
     auto package = pkg(PkgStandIn());
     {

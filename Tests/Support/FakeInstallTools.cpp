@@ -61,8 +61,7 @@ std::string chainTail() {
 }
 
 std::string signedHead(std::string_view status) {
-    return fmt::format("Package \"Example.pkg\":\n"
-                       "   Status: {}\n"
+    return fmt::format("   Status: {}\n"
                        "   Notarization: trusted by the Apple notary service\n"
                        "   Signed with a trusted timestamp on: 2024-05-02 09:41:07 +0000\n"
                        "   Certificate Chain:\n",
@@ -204,7 +203,7 @@ PkgutilReply pkgutilNoSignature() {
     PkgutilReply r;
     r.scenario = "no-signature";
     r.status = 1;
-    r.out = "Package \"Example.pkg\":\n   Status: no signature\n";
+    r.out = "   Status: no signature\n";
     return r;
 }
 
@@ -241,6 +240,7 @@ if ! pel_is_stand_in "$pel_pkg"; then
   printf 'Package "%s":\n   Status: no signature\n' "${pel_pkg##*/}"
   exit 1
 fi
+printf 'Package "%s":\n' "${pel_pkg##*/}"
 pel_field pkgutil-out "$pel_pkg"
 pel_field pkgutil-err "$pel_pkg" >&2
 exit "$(pel_field pkgutil-status "$pel_pkg")"

@@ -32,9 +32,11 @@
 // A value is its bytes with every byte other than [A-Za-z0-9._/:-] written as "\0ooo" (octal), the
 // form sh's `printf '%b'` decodes; `pel_field KEY FILE` in the fakes prints one decoded value.
 //
-// pkgutil: "--check-signature P" (P the last argument) prints the stand-in's pkgutil-out and
-//   pkgutil-err and exits with pkgutil-status. A file that is no stand-in answers "Status: no
-//   signature" with exit 1; a missing file exits 1 with a message on standard error.
+// pkgutil: "--check-signature P" (P the last argument) prints, like the real tool, the line
+//   `Package "<file name of P>":` (the name as it is, line breaks included), then the stand-in's
+//   pkgutil-out (the Status: line, the certificate chain) and pkgutil-err, and exits with
+//   pkgutil-status. A file that is no stand-in answers the echo and "Status: no signature" with
+//   exit 1; a missing file exits 1 with a message on standard error.
 // installer: "-pkg P -target /" writes each install-write file (parent folders made), prints
 //   install-out and install-err and exits with install-status. A P that is no stand-in exits 1 with
 //   "installer: Error - the package path specified was invalid: 'P'.".
@@ -80,7 +82,7 @@ namespace pelsupport {
 
 // ---- Package stand-in ----
 
-// What `pkgutil --check-signature` answers for a stand-in.
+// What `pkgutil --check-signature` answers for a stand-in after its `Package "<name>":` echo.
 struct PkgutilReply {
     std::string scenario; // a name only
     int status = 0;
