@@ -412,6 +412,8 @@ TEST_F(BundleReaderTest, TeamIdentifierLineVariants) {
          FakeBundleTools::codesignDisplayReply("SECOND").withOut("TeamIdentifier=FIRST\n"), "SECOND"},
         {"exit status is not looked at", FakeBundleTools::codesignDisplayReply("FAILED123").withStatus(1),
          "FAILED123"},
+        {"standard output is read too", FakeReply().withOut("TeamIdentifier=OUT1234567\n"), "OUT1234567"},
+        {"no output at all", FakeReply(), std::nullopt},
     };
     int n = 0;
     for (const auto& c : cases) {
