@@ -4,13 +4,13 @@
 // row announcements, selection, footer; painting follows in later events), "per_refresh_us" the mean
 // of one refresh; the baseline runs the same scan with no table. Nothing is written to disk.
 
-#include "PelApp/AppModel.hpp"
 #include "PelApp/AppModelTestAccess.hpp"
-#include "PelApp/ApplicationTable.hpp"
 #include "PelApp/FakeEngine.hpp"
-#include "PelApp/ModelRelay.hpp"
-#include "PelApp/QtExecutor.hpp"
-#include "PelApp/WindowState.hpp"
+#include "PelApp/Model/AppModel.hpp"
+#include "PelApp/Model/ModelRelay.hpp"
+#include "PelApp/Views/ApplicationTable.hpp"
+#include "PelApp/Views/QtExecutor.hpp"
+#include "PelApp/Views/WindowState.hpp"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "PelApp/AppModel.hpp"
+#include "PelApp/Model/AppModel.hpp"
 
 // The one definition of the model's test door (a friend of AppModel): the private fields and
 // operations, for tests that set up or observe what the views cannot reach.

@@ -1,10 +1,10 @@
-#include "PelApp/ApplicationTable.hpp"
-#include "PelApp/ApplicationTableColumns.hpp"
-#include "PelApp/MainWindow.hpp"
 #include "PelApp/ModelHarness.hpp"
 #include "PelApp/QtTestApp.hpp"
-#include "PelApp/UiKit.hpp"
-#include "PelApp/WindowState.hpp"
+#include "PelApp/Views/ApplicationTable.hpp"
+#include "PelApp/Views/ApplicationTableColumns.hpp"
+#include "PelApp/Views/MainWindow.hpp"
+#include "PelApp/Views/UiKit.hpp"
+#include "PelApp/Views/WindowState.hpp"
 
 #include <QFontMetrics>
 #include <QHeaderView>

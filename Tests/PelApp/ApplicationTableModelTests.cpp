@@ -1,5 +1,5 @@
-#include "PelApp/ApplicationTableModel.hpp"
 #include "PelApp/ModelHarness.hpp"
+#include "PelApp/Views/ApplicationTableModel.hpp"
 
 #include <QAbstractItemModelTester>
 #include <QSignalSpy>

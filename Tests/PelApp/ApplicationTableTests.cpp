@@ -1,12 +1,12 @@
-#include "PelApp/ApplicationTable.hpp"
-#include "PelApp/ApplicationTableCells.hpp"
-#include "PelApp/ApplicationTableModel.hpp"
-#include "PelApp/Clipboard.hpp"
+#include "PelApp/Model/Clipboard.hpp"
 #include "PelApp/ModelHarness.hpp"
-#include "PelApp/QtClipboard.hpp"
 #include "PelApp/QtTestApp.hpp"
 #include "PelApp/ScanHarness.hpp"
-#include "PelApp/WindowState.hpp"
+#include "PelApp/Views/ApplicationTable.hpp"
+#include "PelApp/Views/ApplicationTableCells.hpp"
+#include "PelApp/Views/ApplicationTableModel.hpp"
+#include "PelApp/Views/QtClipboard.hpp"
+#include "PelApp/Views/WindowState.hpp"
 
 #include <QClipboard>
 #include <QGuiApplication>

@@ -1,6 +1,6 @@
-#include "PelApp/ApplicationTableTexts.hpp"
+#include "PelApp/Model/ApplicationTableTexts.hpp"
+#include "PelApp/Model/RelativeDateFormatter.hpp"
 #include "PelApp/ModelHarness.hpp"
-#include "PelApp/RelativeDateFormatter.hpp"
 
 #include <gtest/gtest.h>
 

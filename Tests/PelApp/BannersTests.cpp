@@ -1,9 +1,9 @@
-#include "PelApp/AppModel.hpp"
-#include "PelApp/Banners.hpp"
+#include "PelApp/Model/AppModel.hpp"
 #include "PelApp/ModelHarness.hpp"
-#include "PelApp/SettingsPanes.hpp"
 #include "PelApp/StripsHarness.hpp"
-#include "PelApp/WindowState.hpp"
+#include "PelApp/Views/Banners.hpp"
+#include "PelApp/Views/SettingsPanes.hpp"
+#include "PelApp/Views/WindowState.hpp"
 
 #include <QLabel>
 #include <QPushButton>

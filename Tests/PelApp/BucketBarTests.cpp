@@ -1,10 +1,10 @@
-#include "PelApp/AppModel.hpp"
-#include "PelApp/BucketBar.hpp"
-#include "PelApp/ChipButton.hpp"
+#include "PelApp/Model/AppModel.hpp"
 #include "PelApp/ModelHarness.hpp"
 #include "PelApp/StripsHarness.hpp"
-#include "PelApp/UiKit.hpp"
-#include "PelApp/WindowState.hpp"
+#include "PelApp/Views/BucketBar.hpp"
+#include "PelApp/Views/ChipButton.hpp"
+#include "PelApp/Views/UiKit.hpp"
+#include "PelApp/Views/WindowState.hpp"
 
 #include <QAction>
 #include <QHBoxLayout>

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "PelApp/DetailPane.hpp"
 #include "PelApp/QtTestApp.hpp"
 #include "PelApp/QueueHarness.hpp"
-#include "PelApp/WindowState.hpp"
+#include "PelApp/Views/DetailPane.hpp"
+#include "PelApp/Views/WindowState.hpp"
 #include "Support/FakeTools.hpp"
 
 #include <QLabel>

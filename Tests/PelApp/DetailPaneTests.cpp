@@ -1,5 +1,5 @@
 #include "PelApp/DetailPaneHarness.hpp"
-#include "PelApp/InspectorView.hpp"
+#include "PelApp/Views/InspectorView.hpp"
 
 #include <QLabel>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "PelApp/EngineApi.hpp"
-#include "PelApp/UrlOpener.hpp"
+#include "PelApp/Model/EngineApi.hpp"
+#include "PelApp/Model/UrlOpener.hpp"
 #include "PelKit/Config.hpp"
 #include "PelKit/Journal.hpp"
 

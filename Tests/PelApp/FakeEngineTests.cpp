@@ -1,5 +1,5 @@
 #include "PelApp/FakeEngine.hpp"
-#include "PelApp/MainActor.hpp"
+#include "PelApp/Model/MainActor.hpp"
 #include "PelApp/RunUntil.hpp"
 #include "Platform/Errors.hpp"
 #include "Platform/ManualExecutor.hpp"

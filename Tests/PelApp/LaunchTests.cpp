@@ -1,13 +1,13 @@
-#include "PelApp/AppDelegate.hpp"
-#include "PelApp/MainWindow.hpp"
+#include "PelApp/Launch/AppDelegate.hpp"
+#include "PelApp/Launch/PelAppMain.hpp"
 #include "PelApp/ModelHarness.hpp"
-#include "PelApp/PelAppMain.hpp"
 #include "PelApp/QtTestApp.hpp"
 #include "PelApp/RecordingAnalytics.hpp"
 #include "PelApp/RunUntil.hpp"
 #include "PelApp/ScanHarness.hpp"
 #include "PelApp/SinkState.hpp"
-#include "PelApp/WindowGroup.hpp"
+#include "PelApp/Views/MainWindow.hpp"
+#include "PelApp/Views/WindowGroup.hpp"
 #include "Support/TestServer.hpp"
 
 #include <QAction>

@@ -1,4 +1,4 @@
-#include "PelApp/MainActor.hpp"
+#include "PelApp/Model/MainActor.hpp"
 #include "PelApp/RunUntil.hpp"
 #include "PelKit/Models.hpp"
 #include "Platform/Errors.hpp"

@@ -1,11 +1,11 @@
-#include "PelApp/ApplicationTable.hpp"
-#include "PelApp/IgnoredSheet.hpp"
-#include "PelApp/MainWindow.hpp"
 #include "PelApp/ModelHarness.hpp"
 #include "PelApp/QtTestApp.hpp"
-#include "PelApp/UpdateSheet.hpp"
-#include "PelApp/WindowGroup.hpp"
-#include "PelApp/WindowState.hpp"
+#include "PelApp/Views/ApplicationTable.hpp"
+#include "PelApp/Views/IgnoredSheet.hpp"
+#include "PelApp/Views/MainWindow.hpp"
+#include "PelApp/Views/UpdateSheet.hpp"
+#include "PelApp/Views/WindowGroup.hpp"
+#include "PelApp/Views/WindowState.hpp"
 
 #include <QAction>
 #include <QCheckBox>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "PelApp/AppModel.hpp"
 #include "PelApp/FakeEngine.hpp"
+#include "PelApp/Model/AppModel.hpp"
 #include "Platform/ManualExecutor.hpp"
 #include "Platform/Workspace.hpp"
 #include "Support/TempDir.hpp"

@@ -1,7 +1,7 @@
-#include "PelApp/MainActor.hpp"
+#include "PelApp/Model/MainActor.hpp"
+#include "PelApp/Model/ModelRelay.hpp"
 #include "PelApp/ModelHarness.hpp"
-#include "PelApp/ModelRelay.hpp"
-#include "PelApp/QtExecutor.hpp"
+#include "PelApp/Views/QtExecutor.hpp"
 
 #include <QCoreApplication>
 #include <QSignalSpy>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "PelApp/AnalyticsClient.hpp"
+#include "PelApp/Telemetry/AnalyticsClient.hpp"
 #include "PelKit/Telemetry.hpp"
 
 #include <mutex>

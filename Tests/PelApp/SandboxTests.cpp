@@ -1,4 +1,4 @@
-#include "PelApp/Sandbox.hpp"
+#include "PelApp/Launch/Sandbox.hpp"
 #include "PelKit/Proc.hpp"
 #include "Platform/Files.hpp"
 #include "Support/TempDir.hpp"

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "PelApp/AppModel.hpp"
 #include "PelApp/AppModelTestAccess.hpp"
 #include "PelApp/FakeEngine.hpp"
+#include "PelApp/Model/AppModel.hpp"
 #include "PelApp/RunUntil.hpp"
 #include "PelKit/Config.hpp"
 #include "Platform/ManualExecutor.hpp"

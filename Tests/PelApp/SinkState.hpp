@@ -1,6 +1,6 @@
 #pragma once
 
-#include "PelApp/SentryBridge.hpp"
+#include "PelApp/Telemetry/SentryBridge.hpp"
 #include "PelKit/Telemetry.hpp"
 
 #include <memory>

@@ -1,4 +1,4 @@
-#include "PelApp/TallyBridge.hpp"
+#include "PelApp/Telemetry/TallyBridge.hpp"
 #include "Platform/ManualExecutor.hpp"
 #include "Support/TempDir.hpp"
 #include "Tally/CapturingPipeline.hpp"

@@ -1,7 +1,7 @@
-#include "PelApp/L10n.hpp"
-#include "PelApp/StripKit.hpp"
-#include "PelApp/SymbolNames.hpp"
-#include "PelApp/UiKit.hpp"
+#include "PelApp/Model/L10n.hpp"
+#include "PelApp/Views/StripKit.hpp"
+#include "PelApp/Views/SymbolNames.hpp"
+#include "PelApp/Views/UiKit.hpp"
 
 #include <QLabel>
 

@@ -1,7 +1,7 @@
 #include "PelApp/QtTestApp.hpp"
 #include "PelApp/QueueHarness.hpp"
-#include "PelApp/UpdateSheet.hpp"
-#include "PelApp/WindowState.hpp"
+#include "PelApp/Views/UpdateSheet.hpp"
+#include "PelApp/Views/WindowState.hpp"
 
 #include <QLabel>
 

@@ -1,9 +1,9 @@
-#include "PelApp/MainWindow.hpp"
+#include "PelApp/Model/UpdateSheetView.hpp"
 #include "PelApp/ModelHarness.hpp"
 #include "PelApp/QtTestApp.hpp"
-#include "PelApp/UpdateSheet.hpp"
-#include "PelApp/UpdateSheetView.hpp"
-#include "PelApp/WindowState.hpp"
+#include "PelApp/Views/MainWindow.hpp"
+#include "PelApp/Views/UpdateSheet.hpp"
+#include "PelApp/Views/WindowState.hpp"
 
 #include <QLabel>
 #include <QPlainTextEdit>

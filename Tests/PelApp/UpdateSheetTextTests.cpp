@@ -1,8 +1,8 @@
+#include "PelApp/Model/UpdateSheetView.hpp"
 #include "PelApp/ModelHarness.hpp"
 #include "PelApp/QtTestApp.hpp"
-#include "PelApp/UpdateSheetLine.hpp"
-#include "PelApp/UpdateSheetView.hpp"
-#include "PelApp/UiKit.hpp"
+#include "PelApp/Views/UiKit.hpp"
+#include "PelApp/Views/UpdateSheetLine.hpp"
 
 #include <QFontMetrics>
 

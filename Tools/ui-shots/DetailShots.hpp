@@ -1,6 +1,6 @@
 #pragma once
 
-#include "PelApp/AppModel.hpp"
+#include "PelApp/Model/AppModel.hpp"
 
 class QWidget;
 

@@ -1,6 +1,6 @@
 #include "Fixture.hpp"
 
-#include "PelApp/AppInfo.hpp"
+#include "PelApp/Model/AppInfo.hpp"
 #include "Platform/Errors.hpp"
 
 #include <stdexcept>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "PelApp/AppModel.hpp"
-#include "PelApp/EngineApi.hpp"
-#include "PelApp/UrlOpener.hpp"
+#include "PelApp/Model/AppModel.hpp"
+#include "PelApp/Model/EngineApi.hpp"
+#include "PelApp/Model/UrlOpener.hpp"
 #include "Platform/ManualExecutor.hpp"
 #include "Platform/Workspace.hpp"
 

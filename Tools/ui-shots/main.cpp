@@ -3,13 +3,13 @@
 #include "DetailShots.hpp"
 #include "Fixture.hpp"
 
-#include "PelApp/LoginItem.hpp"
-#include "PelApp/MainWindow.hpp"
-#include "PelApp/SettingsSigning.hpp"
-#include "PelApp/SettingsView.hpp"
-#include "PelApp/SymbolNames.hpp"
-#include "PelApp/UiKit.hpp"
-#include "PelApp/WindowState.hpp"
+#include "PelApp/Model/LoginItem.hpp"
+#include "PelApp/Views/MainWindow.hpp"
+#include "PelApp/Views/SettingsSigning.hpp"
+#include "PelApp/Views/SettingsView.hpp"
+#include "PelApp/Views/SymbolNames.hpp"
+#include "PelApp/Views/UiKit.hpp"
+#include "PelApp/Views/WindowState.hpp"
 
 #include <QApplication>
 #include <QDir>
