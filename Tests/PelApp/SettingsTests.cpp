@@ -144,6 +144,10 @@ TEST(SigningTeamReport, LinesDecide) {
          "AB12"},
         {"not set", "Format=app bundle\nTeamIdentifier=not set\n", "not set"},
         {"blanks trimmed", "\n\tTeamIdentifier= \tXY99 \t\n", "XY99"},
+        {"a path naming the key decides nothing",
+         "Executable=/Users/x/TeamIdentifier=FAKE1/Pelloran.app/Contents/MacOS/Pelloran\n"
+         "Identifier=com.x Authority=Pelloran Fake\nTeamIdentifier=AB12\n",
+         "AB12"},
         {"product authority first", "Authority=Pelloran Release Signing\nTeamIdentifier=AB12\n",
          "Pelloran Release Signing"},
         {"other authority skipped", "Authority=Apple Root CA\nTeamIdentifier=AB12\n", "AB12"},

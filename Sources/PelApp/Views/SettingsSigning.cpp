@@ -18,11 +18,13 @@ std::string_view trimBlanks(std::string_view text) {
     return text.substr(first, last - first + 1);
 }
 
-// The rest of `line` after the first `marker`, or nothing.
+// The rest of `line` after `marker` when the line is the tool's own line of that key, or nothing.
+// Only the start counts: the report begins with the executable's path, whose folder names anyone
+// may choose.
 std::optional<std::string_view> after(std::string_view line, std::string_view marker) {
-    const auto at = line.find(marker);
-    if (at == std::string_view::npos) return std::nullopt;
-    return line.substr(at + marker.size());
+    line = trimBlanks(line);
+    if (!line.starts_with(marker)) return std::nullopt;
+    return line.substr(marker.size());
 }
 
 } // namespace
