@@ -2,6 +2,7 @@
 
 #include "PelKit/Config.hpp"
 #include "PelKit/Leftovers.hpp"
+#include "PelKit/Verifier.hpp"
 #include "Platform/Files.hpp"
 #include "Platform/Sha256.hpp"
 
@@ -12,7 +13,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <filesystem>
 #include <mutex>
 #include <vector>
@@ -189,10 +189,7 @@ std::optional<Url> DownloadCache::lookup(const std::string& bundleID, const std:
         if (!regularFile) return std::nullopt;
 
         if (expectedSize) {
-            if (*expectedSize < 1) return std::nullopt;
-            const double actual = static_cast<double>(st.st_size);
-            const double expected = static_cast<double>(*expectedSize);
-            if (std::fabs(actual - expected) / expected < 0.01) return url;
+            if (Verifier::sizeMatches(static_cast<std::int64_t>(st.st_size), *expectedSize)) return url;
             return std::nullopt;
         }
 

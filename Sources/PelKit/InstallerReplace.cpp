@@ -115,14 +115,6 @@ void writeFinderComment(const fs::path& bundle, const std::string& comment) {
     }
 }
 
-// A backup folder component: the download cache's rule, and never a name that addresses no folder
-// of its own.
-std::string backupComponent(std::string_view raw) {
-    std::string component = DownloadCache::sanitizedComponent(raw);
-    if (component.empty() || component == ".") return "unknown";
-    return component;
-}
-
 // The installed bundle's own short version, read when the backup is made: the record may be older
 // than the bundle (a retry after an update the next scan has not seen yet). The record's value
 // serves only when the bundle cannot be read; a readable bundle without one is "unknown".
@@ -136,8 +128,8 @@ std::optional<std::string> installedShortVersion(const InstalledApp& app, const 
 }
 
 fs::path backupCopyPath(const InstalledApp& app, const fs::path& installed) {
-    return fs::path(PelPaths::backupDir().filePath()) / backupComponent(app.bundleID) /
-           backupComponent(installedShortVersion(app, installed).value_or("unknown")) /
+    return fs::path(PelPaths::backupDir().filePath()) / DownloadCache::sanitizedComponent(app.bundleID) /
+           DownloadCache::sanitizedComponent(installedShortVersion(app, installed).value_or("unknown")) /
            installed.filename();
 }
 
