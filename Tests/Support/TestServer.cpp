@@ -160,6 +160,7 @@ struct TestServer::Impl {
     std::unique_ptr<httplib::SSLServer> server;
     std::thread thread;
     int port = 0;
+    int listening = -1; // the listening socket, as the library created it
 
     mutable std::mutex mutex;
     struct Script {
@@ -341,17 +342,16 @@ TestServer::TestServer() : impl_(std::make_unique<Impl>()) {
     s.server->Patch(".*", handler);
     s.server->Options(".*", handler);
     s.server->set_keep_alive_max_count(1);
-    int listening = -1;
-    s.server->set_socket_options([&listening](int fd) {
+    s.server->set_socket_options([&s](int fd) {
         int on = 1;
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        listening = fd;
+        s.listening = fd;
     });
     s.port = s.server->bind_to_any_port("127.0.0.1");
     if (s.port <= 0) throw std::runtime_error("test server: cannot bind");
     // The library listens with a backlog of five: tests that open more connections at once on a
     // busy machine would see the surplus handshakes dropped and retried for seconds.
-    if (listening >= 0) ::listen(listening, SOMAXCONN);
+    if (s.listening >= 0) ::listen(s.listening, SOMAXCONN);
     s.thread = std::thread([&s] { s.server->listen_after_bind(); });
     while (!s.server->is_running())
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
