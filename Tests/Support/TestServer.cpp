@@ -16,10 +16,10 @@
 #include <condition_variable>
 #include <cstdio>
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <map>
 #include <mutex>
 #include <stdexcept>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
