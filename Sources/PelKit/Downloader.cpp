@@ -12,8 +12,11 @@
 #include <cerrno>
 #include <charconv>
 #include <fcntl.h>
+#include <functional>
+#include <limits>
 #include <memory>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 #include <vector>
 
@@ -69,15 +72,17 @@ std::optional<std::string> validatorOf(const platform::HttpHeaders& headers) {
     return std::nullopt;
 }
 
-void writeAll(int fd, std::string_view bytes, const fs::path& path) {
+// 0 when every byte was written, else the errno of the write that failed.
+int writeAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         ssize_t n = ::write(fd, bytes.data(), bytes.size());
         if (n < 0) {
             if (errno == EINTR) continue;
-            throw fileError("write download", path, errno);
+            return errno;
         }
         bytes.remove_prefix(static_cast<size_t>(n));
     }
+    return 0;
 }
 
 // The size error of a file that outgrew what was published or announced.
@@ -85,6 +90,63 @@ PelError tooLarge(std::int64_t bytes, std::int64_t bound) {
     return PelError(ErrorCode::SRC_FEED_MALFORMED, std::nullopt, std::nullopt,
                     fmt::format("size mismatch {} vs {}", bytes, bound), false);
 }
+
+PelError diskFull(std::string message) {
+    return PelError(ErrorCode::ENV_DISK_FULL, std::nullopt, std::nullopt, std::move(message), false);
+}
+
+// Of two non-negative numbers; a server may announce any length.
+std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) {
+    std::int64_t sum = 0;
+    if (__builtin_add_overflow(a, b, &sum)) return std::numeric_limits<std::int64_t>::max();
+    return sum;
+}
+
+// How often the free space of a transfer without a published size is read again.
+constexpr std::int64_t kRecheckBytes = std::int64_t{4} << 20;
+
+// The room left on the volume of a download whose size nobody published. The free space is read
+// when an answer begins and again every few MiB; in between, the bytes written are counted off.
+// A new reading only ever lowers the estimate, so a volume that accounts for writes late still
+// stops the transfer in time, and space taken meanwhile by others is seen at the next reading.
+class Room {
+public:
+    Room(const SpaceLimit& limit, const fs::path& folder) : query_(limit.freeBytes), folder_(folder) {}
+
+    void read() {
+        free_ = query();
+        sinceRead_ = 0;
+    }
+    // Throws ENV_DISK_FULL when `bytes` more would leave less than the reserve.
+    void check(std::int64_t bytes) const {
+        if (!free_) return;
+        if (bytes > 0 && bytes > *free_ - SpaceLimit::reserve)
+            throw diskFull(fmt::format("need ~{} bytes free, have {}",
+                                       saturatingAdd(bytes, SpaceLimit::reserve), *free_));
+    }
+    // check(bytes), then counts them as written.
+    void take(std::int64_t bytes) {
+        if (sinceRead_ >= kRecheckBytes) {
+            if (auto fresh = query(); fresh && (!free_ || *fresh < *free_)) free_ = fresh;
+            sinceRead_ = 0;
+        }
+        check(bytes);
+        if (free_) *free_ -= bytes;
+        sinceRead_ += bytes;
+    }
+
+private:
+    std::optional<std::int64_t> query() const {
+        auto free = query_(Url::fromFilePath(folder_.string()));
+        if (free && *free < 0) free = 0;
+        return free;
+    }
+
+    const FreeSpaceQuery& query_;
+    const fs::path& folder_;
+    std::optional<std::int64_t> free_; // estimated free bytes now
+    std::int64_t sinceRead_ = 0;
+};
 
 // Ends an error answer's body at a bound; the answer is then judged by its status.
 struct BodyCut {};
@@ -149,9 +211,13 @@ class AttemptSink final : public platform::BodySink {
 public:
     AttemptSink(std::int64_t& size, std::optional<std::string>& validator,
                 std::optional<platform::Sha256>& hash, int fd, const fs::path& path, std::int64_t resumeFrom,
-                const platform::ProgressHandler& progress, const std::optional<SizeLimit>& limit)
+                const platform::ProgressHandler& progress, const std::optional<SizeLimit>& limit,
+                const std::optional<SpaceLimit>& space, const fs::path& folder,
+                const DownloaderOptions& options)
         : size_(size), validator_(validator), hash_(hash), fd_(fd), path_(path), resumeFrom_(resumeFrom),
-          progress_(progress), limit_(limit) {}
+          progress_(progress), limit_(limit), writeFault_(options.writeFault) {
+        if (space && space->freeBytes) room_.emplace(*space, folder);
+    }
 
     void begin(const HttpResponseHead& head) override {
         std::int64_t start = 0;
@@ -176,7 +242,7 @@ public:
 
         expected_ = -1;
         if (auto length = head.headers.get("Content-Length")) {
-            if (auto n = parseNonNegative(*length)) expected_ = start + *n;
+            if (auto n = parseNonNegative(*length)) expected_ = saturatingAdd(start, *n);
         }
         if (expected_ < 0 && total) expected_ = *total;
         status_ = continued_ ? 200 : head.status;
@@ -184,6 +250,11 @@ public:
         // An announced length beyond the bound is refused before its first byte.
         if (status_ == 200 && limit_ && expected_ > limit_->most)
             throw tooLarge(expected_, limit_->published);
+        // Read once the file holds only what is kept, so the bytes on disk are already counted.
+        if (room_) {
+            room_->read();
+            if (expected_ >= 0) room_->check(expected_ - start);
+        }
     }
 
     void write(std::string_view bytes) override {
@@ -194,7 +265,14 @@ public:
             if (status_ != 200) throw BodyCut{};
             throw pastLimit ? tooLarge(after, limit_->published) : tooLarge(after, expected_);
         }
-        writeAll(fd_, bytes, path_);
+        if (room_) room_->take(static_cast<std::int64_t>(bytes.size()));
+        int failed = writeFault_ ? writeFault_(size_).value_or(0) : 0;
+        if (failed == 0) failed = writeAll(fd_, bytes);
+        if (failed == ENOSPC || failed == EDQUOT) {
+            throw diskFull(fmt::format("download stopped after {} bytes: {}", size_,
+                                       std::generic_category().message(failed)));
+        }
+        if (failed != 0) throw fileError("write download", path_, failed);
         hash_->update(bytes);
         size_ += static_cast<std::int64_t>(bytes.size());
         if (progress_) progress_(size_, expected_);
@@ -212,6 +290,8 @@ private:
     std::int64_t resumeFrom_;
     const platform::ProgressHandler& progress_;
     const std::optional<SizeLimit>& limit_;
+    const std::function<std::optional<int>(std::int64_t)>& writeFault_;
+    std::optional<Room> room_;
     HttpResponseHead head_;
     bool continued_ = false;
     std::int64_t expected_ = -1;
@@ -233,12 +313,12 @@ Downloader::Downloader(std::string userAgent, DownloaderOptions options)
 
 Downloader::Result Downloader::download(const Url& url, const platform::ProgressHandler& progress,
                                         std::stop_token stop, const fs::path& directory,
-                                        std::optional<SizeLimit> limit) {
+                                        std::optional<SizeLimit> limit, std::optional<SpaceLimit> space) {
     Partial partial; // removed on every way out but success
     const fs::path& folder = directory.empty() ? temporaryDirectory_ : directory;
     for (int attempt = 1;; ++attempt) {
         try {
-            Result result = runOnce(url, partial, folder, progress, limit, stop);
+            Result result = runOnce(url, partial, folder, progress, limit, space, stop);
             if (result.status == 200) result.sha256 = partial.hash->finalHex();
             result.file = partial.release();
             return result;
@@ -257,7 +337,8 @@ Downloader::Result Downloader::download(const Url& url, const platform::Progress
 
 Downloader::Result Downloader::runOnce(const Url& url, Partial& partial, const fs::path& directory,
                                        const platform::ProgressHandler& progress,
-                                       const std::optional<SizeLimit>& limit, std::stop_token stop) {
+                                       const std::optional<SizeLimit>& limit,
+                                       const std::optional<SpaceLimit>& space, std::stop_token stop) {
     partial.create(directory);
     HttpRequest request;
     request.url = url;
@@ -274,7 +355,7 @@ Downloader::Result Downloader::runOnce(const Url& url, Partial& partial, const f
         request.headers.set("If-Range", *partial.validator);
     }
     AttemptSink sink(partial.size, partial.validator, partial.hash, partial.fd, partial.path, resumeFrom,
-                     progress, limit);
+                     progress, limit, space, directory, options_);
     try {
         HttpResponseHead head = transport_.perform(request, sink, std::move(stop));
         return Result{{}, sink.status(), std::move(head.url), std::move(head.headers), {}};
@@ -309,7 +390,8 @@ void moveFile(const fs::path& from, const fs::path& to) {
             throw fileError("read file", from, errno);
         }
         if (n == 0) break;
-        writeAll(out, std::string_view(buffer.data(), static_cast<size_t>(n)), staging);
+        if (int e = writeAll(out, std::string_view(buffer.data(), static_cast<size_t>(n))))
+            throw fileError("write download", staging, e);
     }
     if (::fsync(out) != 0) throw fileError("flush file", staging, errno);
     int closed = ::close(out);

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -23,6 +24,9 @@ struct DownloaderOptions {
     // than `resourceTimeout`.
     std::chrono::milliseconds requestTimeout{60'000};
     std::chrono::milliseconds resourceTimeout{900'000};
+    // Asked before each write into a download file, with the file's size so far; an errno it
+    // returns fails that write with that error. Tests: a volume that fills up meanwhile.
+    std::function<std::optional<int>(std::int64_t size)> writeFault{};
 };
 
 // The bound of a download whose size the source published: a file growing past `most` bytes is
@@ -30,6 +34,16 @@ struct DownloaderOptions {
 struct SizeLimit {
     std::int64_t published = 0;
     std::int64_t most = 0;
+};
+
+// Free bytes of the volume holding a folder; nothing when they cannot be read.
+using FreeSpaceQuery = std::function<std::optional<std::int64_t>(const platform::Url& folder)>;
+
+// The bound of a download whose size nobody published: the file may not leave the volume of its
+// folder with less than `reserve` bytes free. No bound while the free space cannot be read.
+struct SpaceLimit {
+    static constexpr std::int64_t reserve = std::int64_t{100} << 20;
+    FreeSpaceQuery freeBytes{};
 };
 
 // Fetches one file to a temporary file, streaming it to disk. Time-outs and lost connections are
@@ -62,9 +76,14 @@ public:
     // A file that grows past `limit`, or past the length its answer announced, is stopped before
     // the excess is written: PelError SRC_FEED_MALFORMED "size mismatch <bytes> vs <bound>", not
     // retried. The body of an answer other than 200 is cut at those bounds instead.
+    // With `space`, any answer (error bodies too) that would leave less than SpaceLimit::reserve
+    // free, announced or as it arrives, is stopped before the excess is written: PelError
+    // ENV_DISK_FULL "need ~<bytes> bytes free, have <free>", not retried. A write that fails for
+    // want of space (ENOSPC, EDQUOT) is ENV_DISK_FULL too, with or without `space`.
     Result download(const platform::Url& url, const platform::ProgressHandler& progress = {},
                     std::stop_token stop = {}, const std::filesystem::path& directory = {},
-                    std::optional<SizeLimit> limit = std::nullopt);
+                    std::optional<SizeLimit> limit = std::nullopt,
+                    std::optional<SpaceLimit> space = std::nullopt);
 
     const std::string& userAgent() const { return userAgent_; }
     const std::filesystem::path& temporaryDirectory() const { return temporaryDirectory_; }
@@ -73,7 +92,7 @@ private:
     struct Partial;
     Result runOnce(const platform::Url& url, Partial& partial, const std::filesystem::path& directory,
                    const platform::ProgressHandler& progress, const std::optional<SizeLimit>& limit,
-                   std::stop_token stop);
+                   const std::optional<SpaceLimit>& space, std::stop_token stop);
 
     std::string userAgent_;
     DownloaderOptions options_;

@@ -56,7 +56,8 @@ struct EngineSeams {
     std::optional<std::filesystem::path> temporaryRoot;
     // The running applications the pre-flight looks at; nullptr: the platform's.
     const platform::Workspace* workspace = nullptr;
-    // The free-space query of the pre-flight and of extraction; empty: Installer::freeBytes.
+    // The free-space query of the pre-flight, of extraction and of a download without a published
+    // size; empty: Installer::freeBytes.
     Installer::FreeBytesQuery freeBytes;
     // Whether the user may write the installed bundle; empty: the installer's own test.
     std::function<bool(const std::string& path)> isWritable;

@@ -88,6 +88,13 @@ std::optional<SizeLimit> transferLimit(const RemoteVersion& remote) {
     return SizeLimit{*remote.sizeBytes, Verifier::largestMatchingSize(*remote.sizeBytes)};
 }
 
+// Without a published size the pre-flight had nothing to test, and only the free space of the
+// volume bounds what a server may send.
+std::optional<SpaceLimit> transferSpace(const RemoteVersion& remote, const EngineSeams& seams) {
+    if (remote.sizeBytes) return std::nullopt;
+    return SpaceLimit{freeSpaceQuery(seams)};
+}
+
 // Journals each step of a verification, then fails when it aborted.
 void settleVerification(Journal& journal, const InstalledApp& app, const VerifyResult& verified) {
     for (const VerifyStep& step : verified.steps) {
@@ -263,8 +270,8 @@ InstallResult Engine::updateInner(const InstalledApp& app, const RemoteVersion& 
         workFile = DownloadCache::path(app.bundleID, remote.version, filename);
         const fs::path cacheFile = workFile.filePath();
         platform::createDirectories(cacheFile.parent_path(), 0700);
-        HTTP::DownloadedFile got =
-            http.downloadFile(url, cacheFile, bytesProgress, std::move(stop), transferLimit(remote));
+        HTTP::DownloadedFile got = http.downloadFile(url, cacheFile, bytesProgress, std::move(stop),
+                                                     transferLimit(remote), transferSpace(remote, seams_));
         bytes = got.bytes;
         digest = std::move(got.sha256);
         journal.emit("download_finished", Json{{"bundleID", app.bundleID},

@@ -159,6 +159,7 @@ HTTP::HTTP(HTTPOptions options)
     d.transport = &transport_;
     d.requestTimeout = options_.requestTimeout;
     d.resourceTimeout = options_.downloadResourceTimeout;
+    d.writeFault = options_.downloadWriteFault;
     downloader_ = std::make_unique<Downloader>(options_.userAgent, std::move(d));
 }
 
@@ -265,12 +266,13 @@ std::optional<std::int64_t> HTTP::head(const Url& url, std::stop_token stop) {
 
 HTTP::DownloadedFile HTTP::downloadFile(const Url& url, const std::filesystem::path& to,
                                         const platform::ProgressHandler& progress, std::stop_token stop,
-                                        std::optional<SizeLimit> limit) {
+                                        std::optional<SizeLimit> limit, std::optional<SpaceLimit> space) {
     if (url.scheme() != "https") throw unexpected("TLS required: " + url.text());
     HostThrottle::Grant grant(throttle_, url.host());
     Downloader::Result result;
     try {
-        result = downloader_->download(url, progress, std::move(stop), to.parent_path(), limit);
+        result =
+            downloader_->download(url, progress, std::move(stop), to.parent_path(), limit, std::move(space));
     } catch (const platform::RedirectRefused&) {
         throw unexpected("download redirect downgraded");
     }

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -86,6 +87,8 @@ struct HTTPOptions {
     // The largest GET body held in memory (the cask catalogue is some tens of megabytes); a
     // server sending more must not exhaust the process's memory.
     std::int64_t maxBodyBytes = 256 * 1024 * 1024;
+    // Downloads: a write fault of the file being received (DownloaderOptions::writeFault).
+    std::function<std::optional<int>(std::int64_t size)> downloadWriteFault{};
 };
 
 // The HTTPS client every request of the core library goes through (the kill switch aside).
@@ -126,10 +129,13 @@ public:
     // redirect that is not https, NET_TIMEOUT, NET_HTTP_5XX for a final status other than 200),
     // platform::Cancelled, a transfer error that is not retried, or a file system error. No
     // temporary file outlives a failure. A file growing past `limit` or past its announced length
-    // is stopped there with SRC_FEED_MALFORMED (Downloader::download).
+    // is stopped there with SRC_FEED_MALFORMED; with `space`, one that would leave the volume of
+    // `to`'s folder short of the reserve is stopped with ENV_DISK_FULL. A write that finds the
+    // volume full is ENV_DISK_FULL too (Downloader::download).
     DownloadedFile downloadFile(const platform::Url& url, const std::filesystem::path& to,
                                 const platform::ProgressHandler& progress = {}, std::stop_token stop = {},
-                                std::optional<SizeLimit> limit = std::nullopt);
+                                std::optional<SizeLimit> limit = std::nullopt,
+                                std::optional<SpaceLimit> space = std::nullopt);
 
     // `downloadFile`'s size alone.
     std::int64_t download(const platform::Url& url, const std::filesystem::path& to,

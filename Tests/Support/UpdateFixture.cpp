@@ -64,6 +64,9 @@ UpdateFixture::UpdateFixture()
     options.caFile = server.caFile();
     options.clock = &httpClock;
     options.sleeper = &sleeper;
+    options.downloadWriteFault = [this](std::int64_t size) -> std::optional<int> {
+        return downloadWriteFault ? downloadWriteFault(size) : std::nullopt;
+    };
     http = std::make_unique<HTTP>(options);
 
     journal = std::make_unique<Journal>("01TESTRUN000", &db_, journalClock);

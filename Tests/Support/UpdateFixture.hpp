@@ -102,6 +102,9 @@ public:
     platform::ManualClock journalClock;
     FixedWorkspace workspace;
     std::atomic<std::int64_t> freeBytes{std::int64_t{1} << 40};
+    // When set, asked before each write of a download (HTTPOptions::downloadWriteFault); set it
+    // before the update starts.
+    std::function<std::optional<int>(std::int64_t size)> downloadWriteFault;
     std::shared_ptr<RecordingTelemetry> telemetry = std::make_shared<RecordingTelemetry>();
     std::unique_ptr<pelkit::Journal> journal;
     std::unique_ptr<pelkit::Overrides> overrides;
