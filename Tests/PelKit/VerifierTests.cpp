@@ -1,69 +1,21 @@
-#include "PelKit/Verifier.hpp"
+#include "PelKit/VerifierFixture.hpp"
 
-#include "PelKit/DB.hpp"
+#include "PelKit/Proc.hpp"
 #include "Platform/Plist.hpp"
-#include "Platform/Sha256.hpp"
-#include "Support/BundleBuilder.hpp"
-#include "Support/FakeBundleTools.hpp"
-#include "Support/FakeTools.hpp"
-#include "Support/FakeVerifyTools.hpp"
 #include "Support/PlistBytes.hpp"
-#include "Support/SharedTestDB.hpp"
-#include "Support/TempDir.hpp"
 
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-
-#include <filesystem>
 #include <functional>
-#include <map>
 #include <mutex>
-#include <ostream>
 
 namespace pelkit {
 
-void PrintTo(const VerifyStep& s, std::ostream* os) {
-    *os << "{" << s.name << ", " << (s.passed ? "passed" : "failed") << ", \"" << s.detail << "\"}";
-}
-
 namespace {
 
-namespace fs = std::filesystem;
 using pelsupport::BundleBuilder;
 using pelsupport::FakeBundleTools;
 using pelsupport::FakeReply;
 using pelsupport::FakeTools;
-using pelsupport::SharedTestDB;
-using pelsupport::TempDir;
 using platform::PlistValue;
-
-using Steps = std::vector<VerifyStep>;
-const VerifyStep sizeNone{"size", true, "no expected size"};
-const VerifyStep hashNone{"sha256", true, "no expected hash"};
-const VerifyStep extracted{"extract", true, "already extracted"};
-const VerifyStep signatureValid{"signature", true, "valid"};
-const VerifyStep teamMatch{"teamID", true, "match ABCDE12345"};
-const VerifyStep gatekeeperAccepted{"gatekeeper", true, "accepted"};
-const VerifyStep bundleMatch{"bundleID", true, "match com.example.app"};
-const VerifyStep versionOK{"versionSanity", true, "downloaded=2.0 (build 300) advertised=2.0"};
-
-// Names, sizes, modes and times of everything under `root`, and the content of its files.
-std::map<std::string, std::string> snapshot(const fs::path& root) {
-    std::map<std::string, std::string> out;
-    auto add = [&](const fs::path& p) {
-        struct stat st {};
-        ::lstat(p.c_str(), &st);
-        std::string entry = std::to_string(st.st_mode) + " " + std::to_string(st.st_size) + " " +
-                            std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
-        if (S_ISREG(st.st_mode)) entry += " " + platform::sha256HexOfFile(p.string());
-        out[p.string()] = entry;
-    };
-    add(root);
-    if (fs::is_directory(root))
-        for (const auto& e : fs::recursive_directory_iterator(root))
-            add(e.path());
-    return out;
-}
 
 OverrideEntry teamOverride(std::optional<std::string> teamID) {
     OverrideEntry e;
@@ -83,68 +35,9 @@ FakeReply slowReply(double seconds) {
     return r;
 }
 
-class VerifierTest : public ::testing::Test {
-protected:
-    TempDir dir{"pel-verify"};
-    pelkit::testing::ScopedHomeOverride home{dir / "home"};
-    SharedTestDB db{dir / "pel.db"};
-    FakeTools tools;
-    FakeBundleTools fakes{tools};
-    fs::path download = dir / "App.zip";
-    fs::path bundle;
-    InstalledApp installed;
-    RemoteVersion remote;
-    std::optional<OverrideEntry> overrides;
-
-    void SetUp() override {
-        pelsupport::addCodesignVerify(fakes);
-        pelsupport::installFakeSpctl(tools);
-        pelsupport::writeText(download, std::string(1000, 'z'));
-        bundle = build(
-            BundleBuilder("App.app").bundleID("com.example.app").shortVersion("2.0").buildVersion("300"));
-        installed.path = Url::fromFilePath("/Applications/App.app");
-        installed.bundleID = "com.example.app";
-        installed.name = "App";
-        installed.shortVersion = "1.0";
-        installed.teamID = FakeBundleTools::defaultTeamID;
-        remote.source = AppSource::homebrew;
-        remote.version = "2.0";
-    }
-
-    fs::path build(const BundleBuilder& b) { return b.build(dir / "extracted"); }
-
-    VerifyResult verify(std::optional<std::int64_t> size = std::nullopt,
-                        std::optional<std::string> sha = std::nullopt) {
-        const auto before = snapshot(dir / "extracted");
-        const auto downloadBefore = snapshot(download);
-        VerifyResult r =
-            Verifier::verify(Url::fromFilePath(download.string()), Url::fromFilePath(bundle.string()), size,
-                             sha, installed, remote, overrides, nullptr);
-        EXPECT_EQ(snapshot(dir / "extracted"), before) << "the verifier changes no file";
-        EXPECT_EQ(snapshot(download), downloadBefore) << "the verifier changes no file";
-        return r;
-    }
-
-    void expectPassed(const VerifyResult& r, const Steps& steps) {
-        EXPECT_EQ(r.steps, steps);
-        EXPECT_FALSE(r.aborted);
-        EXPECT_FALSE(r.abortCode);
-        EXPECT_FALSE(r.abortMessage);
-        ASSERT_TRUE(r.extractedApp);
-        EXPECT_EQ(r.extractedApp->filePath(), bundle.string());
-    }
-
-    void expectAborted(const VerifyResult& r, const Steps& steps, ErrorCode code,
-                       const std::string& message) {
-        EXPECT_EQ(r.steps, steps);
-        EXPECT_TRUE(r.aborted);
-        EXPECT_EQ(r.abortCode, code);
-        EXPECT_EQ(r.abortMessage, message);
-        EXPECT_FALSE(r.extractedApp);
-    }
-};
-
 } // namespace
+
+using namespace verifiertest;
 
 TEST_F(VerifierTest, EveryStepPassesWithTheToolsCommandLines) {
     std::mutex m;
@@ -609,103 +502,6 @@ TEST_F(VerifierTest, VersionSanity) {
         else
             expectAborted(verify(), steps, ErrorCode::SRC_VERSION_REGRESSION, c.message);
     }
-}
-
-// Every later read follows links, the tools' included: a bundle whose entry resolves outside it
-// stops before any of them runs. Where the bundle's identity would come from outside, the
-// identifier is what cannot be trusted; any other such link makes the archive unusable.
-TEST_F(VerifierTest, AnEntryResolvingOutsideTheBundleStopsBeforeAnyToolRuns) {
-    // Outside lies a bundle that would pass every step: reading through a link would accept it.
-    const fs::path outside = BundleBuilder("Outside.app")
-                                 .bundleID("com.example.app")
-                                 .shortVersion("2.0")
-                                 .buildVersion("300")
-                                 .build(dir / "outside");
-    auto link = [](const fs::path& target, const fs::path& at) {
-        fs::remove_all(at);
-        fs::create_directories(at.parent_path());
-        fs::create_symlink(target, at);
-    };
-    struct Case {
-        const char* name;
-        std::function<void(const fs::path& app)> spoil;
-        std::string entry;
-        bool identity;
-    };
-    const std::vector<Case> cases = {
-        {"Info.plist linked to a file outside",
-         [&](const fs::path& app) { link(outside / "Contents/Info.plist", app / "Contents/Info.plist"); },
-         "Contents/Info.plist", true},
-        {"Contents linked to a folder outside",
-         [&](const fs::path& app) { link(outside / "Contents", app / "Contents"); }, "Contents", true},
-        {"Info.plist linked outside by a relative path",
-         [&](const fs::path& app) {
-             link("../../../outside/Outside.app/Contents/Info.plist", app / "Contents/Info.plist");
-         },
-         "Contents/Info.plist", true},
-        {"Info.plist through an inner link that leaves",
-         [&](const fs::path& app) {
-             link(outside / "Contents/Info.plist", app / "Contents/Resources/hop");
-             link("Resources/hop", app / "Contents/Info.plist");
-         },
-         "Contents/Info.plist", true},
-        {"the executable linked outside",
-         [&](const fs::path& app) { link(outside / "Contents/MacOS/Outside", app / "Contents/MacOS/App"); },
-         "Contents/MacOS/App", true},
-        {"a resource linked to a folder outside",
-         [&](const fs::path& app) { link(dir / "outside", app / "Contents/Resources/data"); },
-         "Contents/Resources/data", false},
-        {"a dangling link naming a place outside",
-         [&](const fs::path& app) { link(dir / "nowhere/later", app / "Contents/Resources/later"); },
-         "Contents/Resources/later", false},
-        {"a link to the folder holding the bundle",
-         [&](const fs::path& app) { link("../../..", app / "Contents/Resources/up"); },
-         "Contents/Resources/up", false},
-    };
-    int n = 0;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        bundle = build(BundleBuilder("L" + std::to_string(++n) + ".app")
-                           .bundleID("com.example.app")
-                           .executable("App")
-                           .shortVersion("2.0")
-                           .buildVersion("300"));
-        c.spoil(bundle);
-        tools.clearCalls();
-        const std::string message = "bundle entry " + c.entry + " resolves outside the bundle";
-        if (c.identity) {
-            expectAborted(verify(),
-                          {sizeNone,
-                           hashNone,
-                           extracted,
-                           {"bundleID", false, "installed=com.example.app downloaded=" + message}},
-                          ErrorCode::SEC_BUNDLEID_CHANGED, message);
-        } else {
-            expectAborted(verify(), {sizeNone, hashNone, {"extract", false, message}},
-                          ErrorCode::UNS_ARCHIVE_FORMAT, message);
-        }
-        EXPECT_TRUE(tools.calls().empty()) << "no tool read through the link";
-    }
-}
-
-TEST_F(VerifierTest, LinksThatStayInsideTheBundleAreAccepted) {
-    bundle = build(
-        BundleBuilder("Framed.app").bundleID("com.example.app").shortVersion("2.0").buildVersion("300"));
-    // The layout of a framework, an absolute link into the bundle, a link to the bundle itself, a
-    // dangling link inside, and a link loop inside.
-    const fs::path framework = bundle / "Contents/Frameworks/Kit.framework";
-    fs::create_directories(framework / "Versions/A");
-    pelsupport::writeText(framework / "Versions/A/Kit", "binary");
-    fs::create_symlink("A", framework / "Versions/Current");
-    fs::create_symlink("Versions/Current/Kit", framework / "Kit");
-    fs::create_directories(bundle / "Contents/Resources");
-    fs::create_symlink(bundle / "Contents/Frameworks", bundle / "Contents/Resources/frameworks");
-    fs::create_symlink("../..", bundle / "Contents/Resources/bundle");
-    fs::create_symlink("not-yet", bundle / "Contents/Resources/dangling");
-    fs::create_symlink("loop-b", bundle / "Contents/Resources/loop-a");
-    fs::create_symlink("loop-a", bundle / "Contents/Resources/loop-b");
-    expectPassed(verify(), {sizeNone, hashNone, extracted, signatureValid, teamMatch, gatekeeperAccepted,
-                            bundleMatch, versionOK});
 }
 
 } // namespace pelkit
