@@ -10,8 +10,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <exception>
 #include <filesystem>
+#include <iterator>
 #include <limits>
 #include <system_error>
 
@@ -50,12 +52,37 @@ struct ForeignEntry {
     std::string text;      // which entry, and what is wrong with it
 };
 
-// Contents itself, its Info.plist, and what the signature and Team ID are read from.
+// Contents itself, its Info.plist, and what the signature and Team ID are read from. A Mac's default
+// volume finds these in any letter case.
 bool isIdentityEntry(const fs::path& relative) {
     auto part = relative.begin();
-    if (part == relative.end() || *part != "Contents") return false;
+    if (part == relative.end() || !equalsIgnoringCase(part->native(), "Contents")) return false;
     if (++part == relative.end()) return true;
-    return *part == "Info.plist" || *part == "MacOS" || *part == "_CodeSignature";
+    const std::string& name = part->native();
+    return equalsIgnoringCase(name, "Info.plist") || equalsIgnoringCase(name, "MacOS") ||
+           equalsIgnoringCase(name, "_CodeSignature");
+}
+
+// Whether the target of the link at `relative` below the bundle leaves the bundle by its text alone.
+// The copy is installed elsewhere, perhaps under another name, beside other things than it was
+// unpacked among, so what the target reaches here proves nothing: an absolute target leaves, and so
+// does a ".." past the bundle's top, whether or not the place exists. A ".." may step back only over
+// the link's own folders (real ones: the walk follows no link); after a name of the target's own,
+// which may be a link, the system would step back from where that leads. Judging every link so
+// keeps a chain of them inside.
+bool targetLeaves(const fs::path& target, const fs::path& relative) {
+    if (target.empty() || target.has_root_path()) return true;
+    std::ptrdiff_t folders = std::distance(relative.begin(), relative.end()) - 1;
+    bool named = false;
+    for (const fs::path& part : target) {
+        if (part.empty() || part == ".") continue;
+        if (part != "..") {
+            named = true;
+        } else if (named || --folders < 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // `candidate` is `root` or lies below it (both canonical).
@@ -63,21 +90,30 @@ bool within(const fs::path& candidate, const fs::path& root) {
     return std::mismatch(root.begin(), root.end(), candidate.begin(), candidate.end()).first == root.end();
 }
 
-// Whether following `link`, and any links after it, reaches a place outside `root`. A link that
-// leads nowhere yet still names a place, which must be inside too; a loop reaches nothing at all.
-bool leadsOutside(const fs::path& link, const fs::path& root) {
+// Whether following `link`, and any links after it, reaches a place outside `root` where the bundle
+// was unpacked. Beside the judgement by text this names the entries read through a link that leaves
+// (Info.plist through a resource linked out, say), so that an identity entry is reported before any
+// other. A link that leads nowhere yet still names a place, which must be inside too; a loop reaches
+// nothing at all.
+bool reachesOutside(const fs::path& link, const fs::path& target, const fs::path& root) {
     std::error_code ec;
-    fs::path target = fs::read_symlink(link, ec);
-    if (ec) return true;
-    if (target.is_relative()) target = link.parent_path() / target;
-    const fs::path destination = fs::weakly_canonical(target, ec);
+    const fs::path destination =
+        fs::weakly_canonical(target.is_relative() ? link.parent_path() / target : target, ec);
     if (ec) return ec != std::errc::too_many_symbolic_link_levels;
     return !within(destination, root);
 }
 
-// The first entry below the bundle that resolves outside it, an identity entry before any other;
+// Whether the link at `relative` may lead outside the bundle, where it was unpacked or once installed.
+bool leadsOutside(const fs::path& link, const fs::path& relative, const fs::path& root) {
+    std::error_code ec;
+    const fs::path target = fs::read_symlink(link, ec);
+    return ec || targetLeaves(target, relative) || reachesOutside(link, target, root);
+}
+
+// The first link below the bundle that leads outside it, an identity entry before any other;
 // links are looked at, never followed. Every read of the bundle after this one (the tools' too)
-// would follow such a link and read or change what the bundle does not contain.
+// would follow such a link and read or change what the bundle does not contain, and the installed
+// copy would keep it.
 std::optional<ForeignEntry> firstForeignEntry(const fs::path& bundle) {
     std::error_code ec;
     const fs::path root = fs::canonical(bundle, ec);
@@ -87,8 +123,8 @@ std::optional<ForeignEntry> firstForeignEntry(const fs::path& bundle) {
     for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
         std::error_code typeEc;
         if (!it->is_symlink(typeEc)) continue;
-        if (!leadsOutside(it->path(), root)) continue;
         const fs::path relative = it->path().lexically_relative(bundle);
+        if (!leadsOutside(it->path(), relative, root)) continue;
         ForeignEntry found{isIdentityEntry(relative),
                            "bundle entry " + relative.generic_string() + " resolves outside the bundle"};
         if (found.identity) return found;

@@ -275,12 +275,23 @@ void replaceByLink(const fs::path& target, const fs::path& at) {
     fs::create_symlink(target, at);
 }
 
+// A link beside the bundle at the archive's top, into the bundle's resources, where a genuine
+// Info.plist and data lie: through it, a link that leaves the bundle reaches, where the archive was
+// unpacked, a file of the bundle's own. Installed, the same link leads out of the bundle.
+void hopBeside(const fs::path& bundle) {
+    replaceByLink(bundle.filename() / "Contents/Resources", bundle.parent_path() / "hop");
+    fs::create_directories(bundle / "Contents/Resources");
+    fs::copy_file(bundle / "Contents/Info.plist", bundle / "Contents/Resources/Info.plist");
+    pelsupport::writeText(bundle / "Contents/Resources/data", "data");
+}
+
 TEST(EngineUpdateGuard, ABundleWithALinkOutOfItNeverReplacesTheInstalledCopy) {
     struct Case {
         const char* name;
         std::function<void(const fs::path& bundle, const fs::path& elsewhere)> spoil;
         ErrorCode code;
         std::string message;
+        std::string installedAs; // the installed copy's folder name
     };
     // `elsewhere` holds a genuine Foo 2.0 that every check would accept when read through a link.
     const std::vector<Case> cases = {
@@ -288,22 +299,52 @@ TEST(EngineUpdateGuard, ABundleWithALinkOutOfItNeverReplacesTheInstalledCopy) {
          [](const fs::path& b, const fs::path& elsewhere) {
              replaceByLink(elsewhere / "Foo.app/Contents/Info.plist", b / "Contents/Info.plist");
          },
-         ErrorCode::SEC_BUNDLEID_CHANGED, "bundle entry Contents/Info.plist resolves outside the bundle"},
+         ErrorCode::SEC_BUNDLEID_CHANGED, "bundle entry Contents/Info.plist resolves outside the bundle",
+         "Foo.app"},
         {"Contents linked to a folder outside",
          [](const fs::path& b, const fs::path& elsewhere) {
              replaceByLink(elsewhere / "Foo.app/Contents", b / "Contents");
          },
-         ErrorCode::SEC_BUNDLEID_CHANGED, "bundle entry Contents resolves outside the bundle"},
+         ErrorCode::SEC_BUNDLEID_CHANGED, "bundle entry Contents resolves outside the bundle", "Foo.app"},
         {"a resource linked to a folder outside",
          [](const fs::path& b, const fs::path& elsewhere) {
              replaceByLink(elsewhere, b / "Contents/Resources/shared");
          },
-         ErrorCode::UNS_ARCHIVE_FORMAT, "bundle entry Contents/Resources/shared resolves outside the bundle"},
+         ErrorCode::UNS_ARCHIVE_FORMAT, "bundle entry Contents/Resources/shared resolves outside the bundle",
+         "Foo.app"},
+        {"a resource through a link beside the bundle",
+         [](const fs::path& b, const fs::path&) {
+             hopBeside(b);
+             replaceByLink("../../../hop/data", b / "Contents/Resources/a");
+         },
+         ErrorCode::UNS_ARCHIVE_FORMAT, "bundle entry Contents/Resources/a resolves outside the bundle",
+         "Foo.app"},
+        {"Info.plist through a link beside the bundle",
+         [](const fs::path& b, const fs::path&) {
+             hopBeside(b);
+             replaceByLink("../../hop/Info.plist", b / "Contents/Info.plist");
+         },
+         ErrorCode::SEC_BUNDLEID_CHANGED, "bundle entry Contents/Info.plist resolves outside the bundle",
+         "Foo.app"},
+        {"Info.plist through the bundle's own name, installed under another",
+         [](const fs::path& b, const fs::path&) {
+             hopBeside(b);
+             replaceByLink("../../Foo.app/Contents/Resources/Info.plist", b / "Contents/Info.plist");
+         },
+         ErrorCode::SEC_BUNDLEID_CHANGED, "bundle entry Contents/Info.plist resolves outside the bundle",
+         "Bar.app"},
+        {"info.plist in lower case linked to a file outside",
+         [](const fs::path& b, const fs::path& elsewhere) {
+             replaceByLink(elsewhere / "Foo.app/Contents/Info.plist", b / "Contents/info.plist");
+         },
+         ErrorCode::SEC_BUNDLEID_CHANGED, "bundle entry Contents/info.plist resolves outside the bundle",
+         "Foo.app"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         UpdateFixture f;
-        const InstalledApp app = f.installApp(fooBundle("1.0"));
+        const InstalledApp app = f.installApp(
+            BundleBuilder(c.installedAs).bundleID(kFoo).name("Foo").shortVersion("1.0").buildVersion("1"));
         const auto before = UpdateFixture::snapshot(app.path.filePath());
         const fs::path elsewhere = f.dir / "elsewhere";
         fooBundle("2.0").build(elsewhere);
@@ -317,11 +358,15 @@ TEST(EngineUpdateGuard, ABundleWithALinkOutOfItNeverReplacesTheInstalledCopy) {
 
         f.tools.clearCalls(); // reading the installed copy ran codesign
         const UpdateRun run = f.update(app, remote);
-        ASSERT_TRUE(run.pelError()) << "the update did not fail with a PelError";
+        if (!run.pelError()) {
+            ADD_FAILURE() << "the update did not fail with a PelError";
+            continue;
+        }
         EXPECT_EQ(run.pelError()->code(), c.code) << run.pelError()->message();
         EXPECT_EQ(run.pelError()->message(), c.message);
         EXPECT_EQ(run.pelError()->bundleID(), kFoo);
         EXPECT_EQ(UpdateFixture::snapshot(app.path.filePath()), before);
+        EXPECT_EQ(installedVersion(app), "1.0");
         EXPECT_EQ(UpdateFixture::snapshot(elsewhere), elsewhereBefore);
         // No tool read through the link, and nothing reached the installer.
         EXPECT_EQ(f.tools.callCount("codesign"), 0);
