@@ -60,9 +60,10 @@ TEST(ForgedSignature, ABundleOfAnotherTeamCannotNameItselfIntoTheInstalledTeam) 
         {"signing identifier holding the key", fooBundle(), identifierHoldingTheKey},
         {"signing identifier holding a line feed and the line", fooBundle(), identifierHoldingALine},
         {"unsigned, folder name holding the line", fooBundle("Foo" + forgedLine + "x.app"), notSigned},
-        {"unsigned, executable name holding the line", fooBundle().executable("Foo" + forgedLine + "x"),
-         notSigned},
     };
+    // No row for an executable name holding a line feed: the unsigned message does not print it,
+    // and a signed reply prints it before the tool's own TeamIdentifier= line, which wins. The
+    // refusal of such a name is checked where the bundle is read (BundleReaderTests).
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         UpdateFixture f;
