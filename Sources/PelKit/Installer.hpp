@@ -170,9 +170,9 @@ public:
     // `pkgutil --check-signature`: signed only with exit status 0 and a first "Status:" line that
     // begins "signed" and names no untrusted, revoked or expired certificate;
     // Team ID and developer from the first "Developer ID Installer:" certificate line (numbered or
-    // not). Both are read only after the tool's `Package "<name>":` echo; a path holding a control
-    // character is not signed, and pkgutil does not run for it. Throws PelError when pkgutil is
-    // missing, or the tool runner's errors.
+    // not). A path holding a control character is not signed, and pkgutil does not run for it: the
+    // tool echoes the name, where a line break would start a line of the name's choosing. Throws
+    // PelError when pkgutil is missing, or the tool runner's errors.
     static PkgSignatureInfo inspectPkg(const Url& pkg);
 
     // Refuses a path holding a control character (SEC_SIGNATURE_INVALID), checks the package's

@@ -106,15 +106,6 @@ bool reportsTrustedSignature(std::string_view output) {
     return true;
 }
 
-// pkgutil begins with `Package "<file name>":`; the name comes from the archive the package was in,
-// so only the lines after that echo are the tool's own.
-std::string_view afterEchoedName(std::string_view output) {
-    constexpr std::string_view kEcho = "Package \"";
-    if (!output.starts_with(kEcho)) return output;
-    const std::size_t end = output.find('\n');
-    return end == std::string_view::npos ? std::string_view() : output.substr(end + 1);
-}
-
 std::string teamOrUnknown(const Installer::PkgSignatureInfo& info) {
     return info.teamID.value_or("?");
 }
@@ -125,14 +116,15 @@ Installer::PkgSignatureInfo Installer::inspectPkg(const Url& pkg) {
     auto pkgutil = Proc::which("pkgutil");
     if (!pkgutil) throw plainError("pkgutil not found");
     PkgSignatureInfo info;
-    // The tool echoes the name; one holding a line break could pass for the tool's own lines.
+    // pkgutil's first line echoes the file name, which comes from the archive the package was in: a
+    // line break in it would start a line of the name's choosing. Without control characters the
+    // echo stays one line beginning `Package "`, which neither reading below matches.
     if (platform::unicode::hasControlCharacter(pkg.filePath())) return info;
     ProcResult r = Proc::run(*pkgutil, {"--check-signature", pkg.filePath()}, kPkgutilTimeout);
 
     if (!r.ok()) return info;
-    const std::string_view verdict = afterEchoedName(r.stdout);
-    readCertificateLine(verdict, info);
-    info.isSigned = reportsTrustedSignature(verdict);
+    readCertificateLine(r.stdout, info);
+    info.isSigned = reportsTrustedSignature(r.stdout);
     return info;
 }
 
