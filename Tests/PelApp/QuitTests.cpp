@@ -1,7 +1,12 @@
+#include "PelApp/Launch/AppDelegate.hpp"
 #include "PelApp/Launch/PelAppMain.hpp"
 #include "PelApp/Launch/QuitSignals.hpp"
 #include "PelApp/Launch/Sandbox.hpp"
+#include "PelApp/RecordingAnalytics.hpp"
+#include "PelApp/ScanHarness.hpp"
 #include "PelApp/Telemetry/TallyBridge.hpp"
+#include "PelApp/Views/MainWindow.hpp"
+#include "PelApp/Views/WindowGroup.hpp"
 #include "Platform/Files.hpp"
 #include "Platform/Json.hpp"
 #include "Sentry/Client.hpp"
@@ -22,9 +27,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -179,6 +187,119 @@ TEST(QuitCrashReports, AnEndpointThatDoesNotAnswerHoldsTheQuitNoLongerThanTheBou
     EXPECT_GE(waited, 300ms) << "it did wait for the report";
     EXPECT_LT(waited, 60s) << "and gave up at the bound, not at the endpoint's pace";
     EXPECT_FALSE(sentry::SDK::flush(0ms)) << "the report is still in flight";
+}
+
+// ---- Crash reports through the quit path ----
+
+// A crash-report endpoint that holds every envelope until it is opened, and notes each report that
+// reaches it. The notes are module state: the process's last act (an at_quick_exit handler) prints
+// them, so the death test sees what the endpoint had received when the process ended.
+struct HeldEndpoint {
+    static inline std::mutex mutex;
+    static inline std::condition_variable opened;
+    static inline bool open = false;
+    static inline std::vector<std::string> received;
+
+    static pelsupport::Reply answer(const pelsupport::RecordedRequest& request) {
+        std::unique_lock lock(mutex);
+        for (const char* marker : {"first report", "second report"}) {
+            if (request.body.find(marker) != std::string::npos) received.emplace_back(marker);
+        }
+        opened.wait_for(lock, 60s, [] { return open; }); // the bound only keeps a broken run from hanging
+        return pelsupport::Reply::withStatus(200, "{}");
+    }
+    static void letThrough() {
+        {
+            std::lock_guard lock(mutex);
+            open = true;
+        }
+        opened.notify_all();
+    }
+    static void printReceived() {
+        std::lock_guard lock(mutex);
+        std::string line = "received before the end:";
+        for (const auto& report : received)
+            line += " [" + report + "]";
+        std::fprintf(stderr, "%s\n", line.c_str());
+        std::fflush(stderr);
+    }
+};
+
+// The model's engine, which lets the endpoint answer once the quit asks for the journal: the first
+// of the last writes, which come only after the event loop has ended.
+class OpensTheEndpointAtTheLastWrites final : public pelapp::EngineApi {
+public:
+    explicit OpensTheEndpointAtTheLastWrites(pelapp::EngineApi& inner) : inner_(inner) {}
+    pelkit::ScanResult scan() override { return inner_.scan(); }
+    pelkit::ResolvedApp check(const pelkit::InstalledApp& app, bool useCache) override {
+        return inner_.check(app, useCache);
+    }
+    pelkit::InstallResult update(const pelkit::InstalledApp& app, const pelkit::RemoteVersion& remote,
+                                 const pelkit::EngineOptions& opts,
+                                 const pelkit::Engine::UpdateProgress& progress,
+                                 const pelkit::Engine::BytesProgress& bytesProgress,
+                                 std::stop_token stop) override {
+        return inner_.update(app, remote, opts, progress, bytesProgress, std::move(stop));
+    }
+    pelkit::Overrides& overrides() override { return inner_.overrides(); }
+    pelkit::Journal& journal() override {
+        HeldEndpoint::letThrough();
+        return inner_.journal();
+    }
+
+private:
+    pelapp::EngineApi& inner_;
+};
+
+// As the application ends: launched with crash reporting on, two core errors reported, the quit
+// started by a signal or by closing the last window, then the event loop's end handed to
+// PelAppMain::terminate. The endpoint holds the first report until the last writes begin, so the
+// second is still queued when the loop ends: it reaches the endpoint only if the quit waits for it.
+TEST(QuitCrashReports, AReportStillQueuedWhenTheQuitBeginsIsSentBeforeTheProcessEnds) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe"); // the Qt application, signal handlers: one child each
+    enum class Quit { signal, lastWindowClosed };
+    for (Quit quit : {Quit::signal, Quit::lastWindowClosed}) {
+        SCOPED_TRACE(quit == Quit::signal ? "SIGTERM" : "last window closed");
+        EXPECT_EXIT(
+            {
+                TestServer server;
+                server.on(kEnvelopePath, HeldEndpoint::answer);
+                pelapptest::ScanHarness h;
+                h.startedWithRows({});
+                OpensTheEndpointAtTheLastWrites engine(h.engine);
+                pelapp::AppModelTestAccess::engine(*h.model) = &engine;
+
+                auto defaults = platform::Defaults::inMemory();
+                defaults.setBoolean(pelapp::kTelemetryConsentKey, true);
+                defaults.setBoolean(pelapp::kAnalyticsConsentKey, false);
+                pelapp::SentryInitOptions crashReporting;
+                crashReporting.dsn =
+                    std::string("https://") + kKey + "@127.0.0.1:" + std::to_string(server.port()) + "/7";
+                crashReporting.caFile = server.caFile();
+                pelapp::AppDelegate(defaults, h.model->appInfo(),
+                                    std::make_shared<pelapptest::RecordingAnalytics>(), crashReporting)
+                    .applicationDidFinishLaunching();
+                for (const char* message : {"first report", "second report"})
+                    pelkit::Telemetry::captureError(pelkit::PelError(pelkit::ErrorCode::ENV_DISK_FULL,
+                                                                     "com.a", std::nullopt, message, false));
+                std::at_quick_exit(HeldEndpoint::printReceived);
+
+                pelkit::KillSwitchOptions killSwitch;
+                killSwitch.baseURL = server.baseUrl();
+                killSwitch.caFile = server.caFile();
+                pelapp::WindowGroup group(*h.model);
+                pelapp::PelAppMain shell(*h.model, group, killSwitch);
+                pelapp::MainWindow* window = shell.openMainWindow();
+                if (quit == Quit::signal) {
+                    pelapp::quitOnSignals();
+                    ::raise(SIGTERM);
+                } else {
+                    QTimer::singleShot(0, window, [window] { window->close(); });
+                }
+                pelapp::PelAppMain::terminate(*h.model, runLoop());
+            },
+            ::testing::ExitedWithCode(0), "received before the end: \\[first report\\] \\[second report\\]");
+    }
 }
 
 // ---- The built application, ended by a signal ----
