@@ -128,15 +128,21 @@ public:
     // package found there. Throws PelError, the tool runner's errors, or the file system's error of
     // creating the folder.
     static Url extract(const Url& archive, const Url& tempDir);
-    // The same, first refusing with ENV_DISK_FULL an archive whose declared expanded size is more
-    // than `freeBytes` reports for `tempDir`. No test is made when either cannot be read.
+    // The same, first refusing with ENV_DISK_FULL an archive whose expanded size is more than
+    // `freeBytes` reports for `tempDir`, and with UNS_ARCHIVE_FORMAT a zip or tar whose listing
+    // cannot be read. No space test is made when either size cannot be had.
     static Url extract(const Url& archive, const Url& tempDir, const FreeBytesQuery& freeBytes);
 
-    // What the archive says it unpacks to, read without unpacking it (InstallerExpandedSize.cpp):
-    // the file sizes of a zip's central directory or of a tar's headers, or a disk image's own
-    // size from its trailer. Nothing for a package, an unknown format or an archive whose listing
-    // cannot be found; a damaged listing counts what it declared up to the damage.
-    static std::optional<std::int64_t> declaredExpandedSize(const Url& archive, Format format);
+    // What the archive unpacks to, found without unpacking it or writing anything
+    // (InstallerExpandedSize*.cpp): a zip's entries inflated (the sizes its headers record are only
+    // a floor), the file sizes of a tar's headers with sparse files at their real size, or a disk
+    // image's own size from its trailer. A stream that ends early counts what its headers gave so
+    // far. Nothing for a package, an unknown format, a file that cannot be opened or an image
+    // without its trailer. Throws UNS_ARCHIVE_FORMAT "cannot read the archive's listing: " and a
+    // reason for a zip or tar whose listing cannot be read, or that an unpacker could read
+    // otherwise (a .tar.gz whose content is no gzip, a header that fails its checksum, a method
+    // that cannot be inflated): such a listing is never counted.
+    static std::optional<std::int64_t> expandedSize(const Url& archive, Format format);
 
     // Mounts the image, copies its first top-level bundle (else package) into `into`, detaches. An
     // attach that fails to end in time is followed by detaching whatever got attached from the

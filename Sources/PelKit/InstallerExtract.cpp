@@ -319,7 +319,7 @@ Url Installer::extract(const Url& archive, const Url& tempDir, const FreeBytesQu
     const std::string destination = tempDir.filePath();
     const Format format = detectFormat(archive);
     // A small download may unpack to far more than the pre-flight's three copies of it.
-    if (auto expanded = declaredExpandedSize(archive, format)) {
+    if (auto expanded = expandedSize(archive, format)) {
         if (auto free = freeBytes(tempDir); free && *free < *expanded) {
             throw installError(ErrorCode::ENV_DISK_FULL,
                                fmt::format("need ~{} bytes free, have {}", *expanded, *free));

@@ -1,5 +1,5 @@
 // The archive listings read before extraction: any bytes, read as each kind of archive, give a
-// size that is not negative, or none.
+// size that is not negative, none, or the refusal of a listing that cannot be read.
 
 #include "FuzzSupport.hpp"
 #include "PelKit/Installer.hpp"
@@ -24,8 +24,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using Format = pelkit::Installer::Format;
     const auto url = pelkit::Url::fromFilePath(path);
     for (Format format : {Format::zip, Format::targz, Format::tbz, Format::dmg}) {
-        const auto declared = pelkit::Installer::declaredExpandedSize(url, format);
-        pelfuzz::require(!declared || *declared >= 0);
+        try {
+            const auto expanded = pelkit::Installer::expandedSize(url, format);
+            pelfuzz::require(!expanded || *expanded >= 0);
+        } catch (const pelkit::PelError& e) {
+            pelfuzz::require(format != Format::dmg && e.code() == pelkit::ErrorCode::UNS_ARCHIVE_FORMAT &&
+                             e.message().starts_with("cannot read the archive's listing: "));
+        }
     }
     return 0;
 }

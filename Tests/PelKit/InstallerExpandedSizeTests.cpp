@@ -1,5 +1,5 @@
-// The expanded size archives declare, and extraction refusing what the volume cannot hold before
-// any tool runs.
+// What archives unpack to, and extraction refusing what the volume cannot hold before any tool
+// runs. Hostile archives are in InstallerExpandedSizeHostileTests.cpp.
 
 #include "PelKit/Installer.hpp"
 
@@ -56,39 +56,28 @@ std::int64_t regularBytes(const fs::path& tree) {
     return total;
 }
 
-std::string octal(std::uint64_t v, std::size_t width) {
-    std::string digits = fmt::format("{:o}", v);
-    return std::string(width - 1 - digits.size(), '0') + digits + '\0';
-}
-
-// One tar header block with a correct checksum; `size` is the raw 12-byte size field.
-std::string tarHeader(const std::string& name, const std::string& size, char type) {
-    std::string h(512, '\0');
-    h.replace(0, name.size(), name);
-    h.replace(100, 8, octal(0644, 8));
-    h.replace(108, 8, octal(0, 8));
-    h.replace(116, 8, octal(0, 8));
-    h.replace(124, 12, size);
-    h.replace(136, 12, octal(0, 12));
-    h[156] = type;
-    h.replace(257, 6, std::string("ustar\0", 6));
-    h.replace(263, 2, "00");
-    std::uint64_t sum = 0;
-    for (std::size_t i = 0; i < 512; ++i)
-        sum += i >= 148 && i < 156 ? ' ' : static_cast<unsigned char>(h[i]);
-    h.replace(148, 8, octal(sum, 7) + ' ');
-    return h;
-}
-
-std::string padded(std::string data) {
-    data.resize((data.size() + 511) / 512 * 512, '\0');
-    return data;
-}
+using pelsupport::tarBlocks;
+using pelsupport::tarHeader;
+using pelsupport::tarOctal;
 
 // The real gzip over `bytes`.
 fs::path gzipped(const TempDir& dir, const std::string& name, const std::string& bytes) {
     writeText(dir / (name + ".raw"), bytes);
     return pelsupport::gzipFile(dir / (name + ".raw"), dir / name);
+}
+
+// The size found, "none", or the message of the refusal.
+std::string outcome(const fs::path& file, Format format) {
+    try {
+        const auto size = Installer::expandedSize(fileUrl(file), format);
+        return size ? std::to_string(*size) : "none";
+    } catch (const PelError& e) {
+        return std::string(rawValue(e.code())) + " " + e.message();
+    }
+}
+
+std::string unreadable(const std::string& reason) {
+    return "UNS_ARCHIVE_FORMAT cannot read the archive's listing: " + reason;
 }
 
 } // namespace
@@ -128,25 +117,26 @@ TEST(InstallerExpandedSize, ListingsAddUpWhatTheArchiveUnpacksTo) {
         std::string name;
         fs::path file;
         Format format;
-        std::optional<std::int64_t> expected;
+        std::string expected;
     };
+    const std::string all = std::to_string(files);
     const Case cases[] = {
-        {"Zip", zip, Format::zip, files},
-        {"ZipWithStub", dir / "Stub.zip", Format::zip, files},
-        {"Zip64", dir / "Wide.zip", Format::zip, files},
-        {"TarGz", tarGz, Format::targz, files},
-        {"TarBz2", tarBz2, Format::tbz, files},
-        {"GzipMembers", dir / "Members.tar.gz", Format::targz, files},
-        {"Bzip2Streams", dir / "Streams.tar.bz2", Format::tbz, files},
-        {"GzipTrailingZeros", dir / "Trailing.tar.gz", Format::targz, files},
-        {"Package", zip, Format::pkg, std::nullopt},
-        {"Unknown", zip, Format::unknown, std::nullopt},
-        {"NoZipDirectory", tarGz, Format::zip, std::nullopt},
-        {"Missing", dir / "none.zip", Format::zip, std::nullopt},
+        {"Zip", zip, Format::zip, all},
+        {"ZipWithStub", dir / "Stub.zip", Format::zip, all},
+        {"Zip64", dir / "Wide.zip", Format::zip, all},
+        {"TarGz", tarGz, Format::targz, all},
+        {"TarBz2", tarBz2, Format::tbz, all},
+        {"GzipMembers", dir / "Members.tar.gz", Format::targz, all},
+        {"Bzip2Streams", dir / "Streams.tar.bz2", Format::tbz, all},
+        {"GzipTrailingZeros", dir / "Trailing.tar.gz", Format::targz, all},
+        {"Package", zip, Format::pkg, "none"},
+        {"Unknown", zip, Format::unknown, "none"},
+        {"NoZipDirectory", tarGz, Format::zip, unreadable("no central directory")},
+        {"Missing", dir / "none.zip", Format::zip, "none"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(Installer::declaredExpandedSize(fileUrl(c.file), c.format), c.expected);
+        EXPECT_EQ(outcome(c.file, c.format), c.expected);
     }
 }
 
@@ -158,37 +148,37 @@ TEST(InstallerExpandedSize, HostileTarHeadersDeclareWhatTheyClaim) {
     base256[0] = static_cast<char>(0x80);
     for (int i = 0; i < 8; ++i)
         base256[static_cast<std::size_t>(4 + i)] = static_cast<char>((kTiB * 3 >> (8 * (7 - i))) & 0xFF);
-    const std::string pax = "19 size=5000000000\n";
-    std::string broken = tarHeader("broken", octal(kOctalMost, 12), '0');
-    broken[148] = '7'; // checksum no longer matches: the unpacker passes over the block
+    std::string broken = tarHeader("broken", tarOctal(kOctalMost, 12), '0');
+    broken[148] = '7'; // checksum no longer matches: an unpacker would look past the block
 
     struct Case {
         std::string name;
         std::string tar;
-        std::int64_t expected;
+        std::string expected;
     };
     const Case cases[] = {
         // The stream ends long before the terabyte: the header's claim still counts.
-        {"CutShort", tarHeader("big", octal(kOctalMost, 12), '0') + std::string(4096, 'x'),
-         static_cast<std::int64_t>(kOctalMost)},
-        {"Base256", tarHeader("big", base256, '0'), static_cast<std::int64_t>(3 * kTiB)},
+        {"CutShort", tarHeader("big", tarOctal(kOctalMost, 12), '0') + std::string(4096, 'x'),
+         std::to_string(kOctalMost)},
+        {"Base256", tarHeader("big", base256, '0'), std::to_string(3 * kTiB)},
         {"ExtendedSize",
-         tarHeader("pax", octal(pax.size(), 12), 'x') + padded(pax) + tarHeader("f", octal(0, 12), '0'),
-         5'000'000'000},
+         pelsupport::paxHeader({{"size", "5000000000"}}) + tarHeader("f", tarOctal(0, 12), '0'),
+         "5000000000"},
         {"FolderAndLinkAddNothing",
-         tarHeader("d/", octal(0, 12), '5') + tarHeader("l", octal(0, 12), '2') +
-             tarHeader("f", octal(10, 12), '0') + padded("0123456789") + std::string(1024, '\0'),
-         10},
-        {"BadChecksumPassedOver", broken + tarHeader("f", octal(10, 12), '0') + padded("0123456789"), 10},
+         tarHeader("d/", tarOctal(0, 12), '5') + tarHeader("l", tarOctal(0, 12), '2') +
+             tarHeader("f", tarOctal(10, 12), '0') + tarBlocks("0123456789") + std::string(1024, '\0'),
+         "10"},
+        {"BadChecksumRefused", tarHeader("f", tarOctal(10, 12), '0') + tarBlocks("0123456789") + broken,
+         unreadable("a damaged tar header")},
         {"StopsAtTheEndBlock",
-         tarHeader("f", octal(10, 12), '0') + padded("0123456789") + std::string(1024, '\0') +
-             tarHeader("after", octal(kOctalMost, 12), '0'),
-         10},
+         tarHeader("f", tarOctal(10, 12), '0') + tarBlocks("0123456789") + std::string(1024, '\0') +
+             tarHeader("after", tarOctal(kOctalMost, 12), '0'),
+         "10"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const fs::path file = gzipped(dir, c.name + ".tar.gz", c.tar);
-        EXPECT_EQ(Installer::declaredExpandedSize(fileUrl(file), Format::targz), c.expected);
+        EXPECT_EQ(outcome(file, Format::targz), c.expected);
     }
 }
 
@@ -196,13 +186,13 @@ TEST(InstallerExpandedSize, ADiskImageDeclaresItsOwnSize) {
     TempDir dir("pel-expanded");
     const fs::path tree = fooTree(dir / "tree");
     const fs::path small = pelsupport::buildDiskImage(tree, dir / "Foo.dmg");
-    EXPECT_EQ(Installer::declaredExpandedSize(fileUrl(small), Format::dmg),
+    EXPECT_EQ(Installer::expandedSize(fileUrl(small), Format::dmg),
               static_cast<std::int64_t>(fs::file_size(small) - 512));
     const fs::path large =
         pelsupport::buildDiskImageOfSectors(tree, dir / "Large.dmg", std::uint64_t{1} << 31);
-    EXPECT_EQ(Installer::declaredExpandedSize(fileUrl(large), Format::dmg), std::int64_t{1} << 40);
+    EXPECT_EQ(Installer::expandedSize(fileUrl(large), Format::dmg), std::int64_t{1} << 40);
     const fs::path absurd = pelsupport::buildDiskImageOfSectors(tree, dir / "Absurd.dmg", ~std::uint64_t{0});
-    EXPECT_EQ(Installer::declaredExpandedSize(fileUrl(absurd), Format::dmg),
+    EXPECT_EQ(Installer::expandedSize(fileUrl(absurd), Format::dmg),
               std::numeric_limits<std::int64_t>::max());
 }
 
@@ -260,5 +250,39 @@ TEST(InstallerExpandedSize, ExtractionRefusesWhatTheVolumeCannotHoldBeforeAnyToo
             EXPECT_EQ(fs::path(found.filePath()).filename(), "Foo.app");
             EXPECT_GE(tools.callCount(c.tool), 1);
         }
+    }
+}
+
+// A listing that reads leaves the rest to the tools: a tar cut inside its file's data, and a
+// stored zip entry whose bytes no longer match their checksum, fail in the tool with its standard
+// error appended.
+TEST(InstallerExpandedSize, ToolsStillJudgeWhatTheirListingsLetThrough) {
+    TempDir dir("pel-expanded");
+    FakeTools tools;
+    pelsupport::installFakeDitto(tools);
+    const fs::path tree = dir / "tree";
+    writeText(tree / "Foo.app/Contents/Resources/data.bin", std::string(5000, 'd'));
+    pelsupport::runRealTool(
+        {*FakeTools::realTool("tar"), "-cf", (dir / "cut.tar").string(), "-C", tree.string(), "."});
+    const std::string whole = readText(dir / "cut.tar");
+    writeText(dir / "cut.tar", whole.substr(0, whole.find(std::string(5000, 'd')) + 1000));
+    const fs::path cut = pelsupport::gzipFile(dir / "cut.tar", dir / "Cut.tar.gz");
+    pelsupport::runRealTool({*FakeTools::realTool("zip"), "-q", "-0", "-r", (dir / "crc.zip").string(), "."},
+                            tree);
+    std::string stored = readText(dir / "crc.zip");
+    stored[stored.find(std::string(5000, 'd')) + 10] = 'e';
+    writeText(dir / "crc.zip", stored);
+
+    for (const auto& [archive, tool] :
+         {std::pair{cut, std::string("tar")}, std::pair{dir / "crc.zip", std::string("ditto")}}) {
+        SCOPED_TRACE(tool);
+        EXPECT_EQ(outcome(archive, Installer::detectFormat(fileUrl(archive))), "5000");
+        const PelError e = pelsupport::pelErrorOf([&] {
+            Installer::extract(fileUrl(archive), fileUrl(dir / ("work-" + tool)),
+                               [](const Url&) { return std::optional<std::int64_t>(5000); });
+        });
+        EXPECT_EQ(e.code(), ErrorCode::UNS_ARCHIVE_FORMAT);
+        ASSERT_EQ(e.message().rfind(tool + " failed: ", 0), 0u) << e.message();
+        EXPECT_GT(e.message().size(), tool.size() + 9) << "standard error appended";
     }
 }

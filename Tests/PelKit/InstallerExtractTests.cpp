@@ -289,18 +289,17 @@ TEST_F(ExtractTest, ImagesAreSearchedAtTheirTopLevelOnly) {
 }
 
 TEST_F(ExtractTest, UnpackFailuresAndUnsupportedFormats) {
+    // A gzip stream that is no tar, and a zip cut short: their listings cannot be read, so no tool
+    // is asked to unpack them.
     writeText(dir / "plain.txt", std::string(2000, 'a'));
     auto notTar = pelsupport::gzipFile(dir / "plain.txt", dir / "Foo.tar.gz");
-    auto e = pelErrorOf([&] { extract(notTar); });
-    EXPECT_EQ(e.code(), ErrorCode::UNS_ARCHIVE_FORMAT);
-    ASSERT_EQ(e.message().rfind("tar failed: ", 0), 0u) << e.message();
-    EXPECT_NE(e.message().find("tar: "), std::string::npos) << "standard error appended: " << e.message();
-
+    expectPlainError(pelErrorOf([&] { extract(notTar); }), ErrorCode::UNS_ARCHIVE_FORMAT,
+                     "cannot read the archive's listing: not a tar archive");
     writeText(dir / "broken.zip", "PK\x03\x04 truncated");
-    e = pelErrorOf([&] { extract(dir / "broken.zip"); });
-    EXPECT_EQ(e.code(), ErrorCode::UNS_ARCHIVE_FORMAT);
-    EXPECT_EQ(e.message().rfind("ditto failed: ", 0), 0u) << e.message();
-    EXPECT_GT(e.message().size(), std::string("ditto failed: ").size());
+    expectPlainError(pelErrorOf([&] { extract(dir / "broken.zip"); }), ErrorCode::UNS_ARCHIVE_FORMAT,
+                     "cannot read the archive's listing: no central directory");
+    EXPECT_EQ(tools.callCount("ditto"), 0);
+    // Archives whose listings read and whose tools fail: InstallerExpandedSizeTests.cpp.
 
     makePkg(dir / "Foo.pkg");
     expectPlainError(pelErrorOf([&] { extract(dir / "Foo.pkg"); }), ErrorCode::UNS_PKG,

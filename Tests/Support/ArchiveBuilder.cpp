@@ -127,6 +127,60 @@ fs::path buildDiskImageOfSectors(const fs::path& folder, const fs::path& out, st
     return diskImage(folder, out, sectors);
 }
 
+std::string tarOctal(std::uint64_t v, std::size_t width) {
+    std::string digits;
+    do {
+        digits.insert(digits.begin(), static_cast<char>('0' + (v & 7)));
+        v >>= 3;
+    } while (v != 0);
+    if (digits.size() + 1 > width) throw std::runtime_error("tar number too wide: " + digits);
+    return std::string(width - 1 - digits.size(), '0') + digits + '\0';
+}
+
+void setTarChecksum(std::string& header, bool signedChecksum) {
+    std::int64_t sum = 0;
+    for (std::size_t i = 0; i < 512; ++i) {
+        const char c = i >= 148 && i < 156 ? ' ' : header[i];
+        sum += signedChecksum ? static_cast<signed char>(c) : static_cast<unsigned char>(c);
+    }
+    if (sum < 0) throw std::runtime_error("negative tar checksum");
+    header.replace(148, 8, tarOctal(static_cast<std::uint64_t>(sum), 7) + ' ');
+}
+
+std::string tarHeader(const std::string& name, const std::string& sizeField, char type, bool signedChecksum) {
+    if (name.size() > 100 || sizeField.size() != 12) throw std::runtime_error("bad tar header fields");
+    std::string h(512, '\0');
+    h.replace(0, name.size(), name);
+    h.replace(100, 8, tarOctal(0644, 8));
+    h.replace(108, 8, tarOctal(0, 8));
+    h.replace(116, 8, tarOctal(0, 8));
+    h.replace(124, 12, sizeField);
+    h.replace(136, 12, tarOctal(0, 12));
+    h[156] = type;
+    h.replace(257, 6, std::string("ustar\0", 6));
+    h.replace(263, 2, "00");
+    setTarChecksum(h, signedChecksum);
+    return h;
+}
+
+std::string tarBlocks(std::string data) {
+    data.resize((data.size() + 511) / 512 * 512, '\0');
+    return data;
+}
+
+std::string paxHeader(const std::vector<std::pair<std::string, std::string>>& records, char type) {
+    std::string data;
+    for (const auto& [key, value] : records) {
+        // The length counts its own digits.
+        const std::size_t body = key.size() + value.size() + 3; // " ", "=", "\n"
+        std::size_t length = body + 1;
+        while (std::to_string(length).size() + body != length)
+            ++length;
+        data += std::to_string(length) + " " + key + "=" + value + "\n";
+    }
+    return tarHeader("PaxHeaders/entry", tarOctal(data.size(), 12), type) + tarBlocks(data);
+}
+
 fs::path gzipFile(const fs::path& file, const fs::path& out) {
     fs::path target = fs::absolute(out);
     // gzip writes to standard output only; let sh redirect it into the file.

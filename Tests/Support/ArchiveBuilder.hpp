@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace pelsupport {
@@ -32,6 +33,20 @@ std::filesystem::path buildDiskImageOfSectors(const std::filesystem::path& folde
                                               const std::filesystem::path& out, std::uint64_t sectors);
 // `gzip -c file`: a gzip stream that is no tar.
 std::filesystem::path gzipFile(const std::filesystem::path& file, const std::filesystem::path& out);
+
+// Raw tar pieces, for archives no tool writes.
+// `v` in octal, zero-padded to `width` - 1 digits and NUL-ended: a header's number field.
+std::string tarOctal(std::uint64_t v, std::size_t width);
+// One header block with POSIX magic; `sizeField` is the raw 12-byte size field. Its checksum is
+// the sum of its bytes taken as unsigned, or as signed (the form of old writers).
+std::string tarHeader(const std::string& name, const std::string& sizeField, char type,
+                      bool signedChecksum = false);
+// Recomputes a header's checksum after its bytes were changed.
+void setTarChecksum(std::string& header, bool signedChecksum = false);
+// `data` padded with NULs to whole 512-byte blocks.
+std::string tarBlocks(std::string data);
+// An extended header's records ("<length> <key>=<value>\n" each) as a header of `type` and its data.
+std::string paxHeader(const std::vector<std::pair<std::string, std::string>>& records, char type = 'x');
 
 // Runs a real tool by absolute path in `workingDirectory` (empty: the current one), standard output and
 // error captured together; throws std::runtime_error with that output on a non-zero exit.
