@@ -16,9 +16,15 @@
 //   install_ms   "Installing …" to the return (staging, backup, swap, check)
 //   peak_rss_mib / rss_growth_mib  this process's resident high-water mark during the update, and
 //                that less the resident size before it (the test server runs in this process).
+// BM_ExpandedSize: the pass that finds what a zip unpacks to before extraction (every entry
+// inflated, nothing written) next to the unpacking itself (the real unzip that the fake ditto
+// runs), over the 200 MiB release above (incompressible: deflate keeps it in stored blocks) and
+// over one whose resource of text-like bytes deflates to about 200 MiB, in one run each:
+//   pass_ms, unzip_ms, pass_over_unzip (below 1: the pass is cheaper), archive_mib, expanded_mib.
 // BM_Sha256VsTool: the platform digest and the sha256sum tool over the same 200 MiB archive in
 // one run, with tool_over_platform the tool's time over ours (above 1: ours is faster).
 
+#include "PelKit/Installer.hpp"
 #include "Platform/Sha256.hpp"
 #include "Support/ArchiveBuilder.hpp"
 #include "Support/BundleBuilder.hpp"
@@ -37,6 +43,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -65,6 +72,25 @@ void writeRandom(const fs::path& file, std::int64_t size) {
     }
 }
 
+// Bytes of a 16-letter alphabet: deflate packs them to a little over half.
+void writeLetters(const fs::path& file, std::int64_t size) {
+    std::ofstream out(file, std::ios::binary);
+    std::string block(1 << 20, '\0');
+    std::uint64_t x = 0x2545F4914F6CDD1Dull;
+    for (std::int64_t written = 0; written < size; written += static_cast<std::int64_t>(block.size())) {
+        for (auto& c : block) {
+            x ^= x << 13;
+            x ^= x >> 7;
+            x ^= x << 17;
+            c = static_cast<char>('a' + (x & 15));
+        }
+        const auto n = std::min<std::int64_t>(static_cast<std::int64_t>(block.size()), size - written);
+        out.write(block.data(), static_cast<std::streamsize>(n));
+    }
+}
+
+enum class Payload { random, text };
+
 struct Release {
     std::unique_ptr<pelsupport::UpdateFixture> fixture;
     fs::path zip;
@@ -72,13 +98,13 @@ struct Release {
 };
 
 // Kept across benchmarks, removed (folders and all) when main ends.
-std::map<std::int64_t, std::unique_ptr<Release>>& releases() {
-    static std::map<std::int64_t, std::unique_ptr<Release>> all;
+std::map<std::pair<std::int64_t, Payload>, std::unique_ptr<Release>>& releases() {
+    static std::map<std::pair<std::int64_t, Payload>, std::unique_ptr<Release>> all;
     return all;
 }
 
-Release& release(std::int64_t resourceBytes) {
-    std::unique_ptr<Release>& r = releases()[resourceBytes];
+Release& release(std::int64_t resourceBytes, Payload payload = Payload::random) {
+    std::unique_ptr<Release>& r = releases()[{resourceBytes, payload}];
     if (r) return *r;
     r = std::make_unique<Release>();
     r->fixture = std::make_unique<pelsupport::UpdateFixture>();
@@ -86,7 +112,10 @@ Release& release(std::int64_t resourceBytes) {
     const fs::path tree = f.dir / "tree";
     const fs::path app = fooBundle("2.0").build(tree);
     fs::create_directories(app / "Contents/Resources");
-    writeRandom(app / "Contents/Resources/payload.bin", resourceBytes);
+    if (payload == Payload::random)
+        writeRandom(app / "Contents/Resources/payload.bin", resourceBytes);
+    else
+        writeLetters(app / "Contents/Resources/payload.bin", resourceBytes);
     for (int i = 0; i < kSmallFiles; ++i)
         pelsupport::writeText(app / fmt::format("Contents/Resources/small/file-{:03}.txt", i),
                               fmt::format("small resource {}\n", i));
@@ -164,6 +193,35 @@ void BM_Update(benchmark::State& state) {
     state.counters["rss_growth_mib"] = static_cast<double>(growth) / 1024.0;
 }
 
+void BM_ExpandedSize(benchmark::State& state) {
+    const bool text = state.range(0) != 0;
+    // The text payload's size puts the archive near 200 MiB.
+    Release& r = text ? release(std::int64_t{360} << 20, Payload::text) : release(200 << 20);
+    const pelkit::Url zip = pelkit::Url::fromFilePath(r.zip.string());
+    const fs::path out = r.fixture->dir / "unzipped";
+    const std::string unzip = *pelsupport::FakeTools::realTool("unzip");
+    platform::sha256HexOfFile(r.zip.string()); // the file in the page cache
+    double pass = 0, unpack = 0;
+    std::int64_t expanded = 0;
+    for (auto _ : state) {
+        const auto start = Steady::now();
+        expanded = pelkit::Installer::expandedSize(zip, pelkit::Installer::Format::zip).value_or(-1);
+        const auto middle = Steady::now();
+        pelsupport::runRealTool({unzip, "-q", "-o", r.zip.string(), "-d", out.string()});
+        pass += msBetween(start, middle);
+        unpack += msBetween(middle, Steady::now());
+        state.PauseTiming();
+        fs::remove_all(out);
+        state.ResumeTiming();
+    }
+    const auto n = static_cast<double>(state.iterations());
+    state.counters["pass_ms"] = pass / n;
+    state.counters["unzip_ms"] = unpack / n;
+    state.counters["pass_over_unzip"] = unpack > 0 ? pass / unpack : 0;
+    state.counters["archive_mib"] = static_cast<double>(fs::file_size(r.zip)) / 1048576.0;
+    state.counters["expanded_mib"] = static_cast<double>(expanded) / 1048576.0;
+}
+
 int runSha256Tool(const fs::path& file) {
     pid_t pid = ::fork();
     if (pid == 0) {
@@ -204,6 +262,13 @@ void BM_Sha256VsTool(benchmark::State& state) {
 BENCHMARK(BM_Update)
     ->Arg(50 << 20)
     ->Arg(200 << 20)
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_ExpandedSize)
+    ->ArgName("text")
+    ->Arg(0)
+    ->Arg(1)
     ->Iterations(3)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
