@@ -9,9 +9,14 @@ void markSignatureRejected(const std::filesystem::path& bundle, const std::strin
     writeText(bundle / kRejectedSignatureMarker, stderrText);
 }
 
+void markUnsigned(const std::filesystem::path& bundle) {
+    writeText(bundle / kUnsignedMarker, "");
+}
+
 void addCodesignVerify(FakeBundleTools& fakes, CodesignVerifyOptions options) {
     const std::string cat = FakeTools::realTool("cat").value_or("cat");
     const std::string marker = shQuote(std::string("/") + kRejectedSignatureMarker);
+    const std::string unsignedMarker = shQuote(std::string("/") + kUnsignedMarker);
     FakeRule rule;
     rule.argsInclude = {"--verify"};
     rule.reply.delaySeconds = options.delaySeconds;
@@ -20,6 +25,9 @@ void addCodesignVerify(FakeBundleTools& fakes, CodesignVerifyOptions options) {
         "if [ -e \"$last\"" +
         marker + " ]; then " + shQuote(cat) + " \"$last\"" + marker +
         " >&2; exit 1; fi\n"
+        "if [ -e \"$last\"" +
+        unsignedMarker +
+        " ]; then printf '%s: code object is not signed at all\\n' \"$last\" >&2; exit 1; fi\n"
         "printf '%s: valid on disk\\n%s: satisfies its Designated Requirement\\n' \"$last\" \"$last\" >&2\n";
     fakes.codesignRule(std::move(rule));
 }

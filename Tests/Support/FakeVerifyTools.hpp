@@ -23,14 +23,19 @@ namespace pelsupport {
 // Relative to the bundle.
 inline constexpr const char* kRejectedSignatureMarker = "Contents/_CodeSignature/pel-fake-reject";
 
+inline constexpr const char* kUnsignedMarker = "Contents/_CodeSignature/pel-fake-unsigned";
+
 // Makes the fake `codesign --verify` reject `bundle` with `stderrText`.
 void markSignatureRejected(const std::filesystem::path& bundle, const std::string& stderrText);
+// Makes the fake `codesign --verify` answer as for a bundle that carries no signature at all.
+void markUnsigned(const std::filesystem::path& bundle);
 
 struct CodesignVerifyOptions {
     double delaySeconds = 0; // before answering (for time-outs)
 };
 
-// `codesign --verify ... <bundle>`: exit 0, or 1 with the marker's text when the bundle holds one.
+// `codesign --verify ... <bundle>`: exit 0, or 1 with the marker's text when the bundle holds one,
+// or 1 with "<bundle>: code object is not signed at all" when it is marked unsigned.
 void addCodesignVerify(FakeBundleTools& fakes, CodesignVerifyOptions options = {});
 
 // `spctl --assess --type execute --verbose <bundle>`: exit 0 ("accepted") or 3 ("rejected").
