@@ -11,8 +11,6 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <mutex>
 
 using pelkit::ErrorCode;
@@ -32,15 +30,6 @@ std::string pattern(size_t n) {
     for (size_t i = 0; i < n; ++i)
         s[i] = static_cast<char>((i * 131 + i / 251) & 0xFF);
     return s;
-}
-
-std::string readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void writeFile(const fs::path& p, const std::string& content) {
-    std::ofstream(p, std::ios::binary) << content;
 }
 
 // A free-space seam answering `free` and keeping the folders it was asked about.
@@ -128,7 +117,7 @@ std::int64_t continuedFrom(const pelsupport::RecordedRequest& request) {
 // the rest has to fit, the whole 1 500 000 would not.
 TEST_F(DownloadSpaceTest, AContinuedAnswerNeedsRoomOnlyForTheRest) {
     const std::string content = pattern(1'500'000);
-    writeFile(files / "f", content);
+    pelsupport::writeText(files / "f", content);
     Reply start = Reply::fromFile(files / "f", "\"v1\"");
     start.chunked = true;
     start.dropAfter = 600'000;
@@ -137,7 +126,7 @@ TEST_F(DownloadSpaceTest, AContinuedAnswerNeedsRoomOnlyForTheRest) {
     const auto got =
         http->downloadFile(server.url("/f"), out / "file.zip", {}, {}, std::nullopt, space.limit());
     EXPECT_EQ(got.bytes, 1'500'000);
-    EXPECT_TRUE(readFile(out / "file.zip") == content);
+    EXPECT_TRUE(pelsupport::readText(out / "file.zip") == content);
     ASSERT_EQ(server.requests("/f").size(), 2u);
     EXPECT_GT(continuedFrom(server.requests("/f")[1]), 0);
 
@@ -158,6 +147,6 @@ TEST_F(DownloadSpaceTest, AContinuedAnswerNeedsRoomOnlyForTheRest) {
     EXPECT_EQ(error->message(),
               fmt::format("need ~{} bytes free, have {}", 1'500'000 - offset + SpaceLimit::reserve,
                           SpaceLimit::reserve + 800'000));
-    EXPECT_TRUE(readFile(out / "file.zip") == content); // the former file stays
+    EXPECT_TRUE(pelsupport::readText(out / "file.zip") == content); // the former file stays
     EXPECT_FALSE(leftovers());
 }

@@ -3,6 +3,8 @@
 
 #include "PelKit/Installer.hpp"
 
+#include "PelKit/ExpandedSizeOutcome.hpp"
+
 #include "Support/ArchiveBuilder.hpp"
 #include "Support/FakeDiskTools.hpp"
 #include "Support/FakeTools.hpp"
@@ -27,30 +29,15 @@ using pelsupport::TempDir;
 using pelsupport::writeText;
 namespace fs = std::filesystem;
 using Format = Installer::Format;
+using expandedsize::fileUrl;
+using expandedsize::outcome;
+using expandedsize::unreadable;
 
 namespace {
 
 constexpr std::int64_t k32MiB = 32 << 20;
 constexpr std::int64_t kGiB = std::int64_t{1} << 30;
 constexpr std::int64_t kFree = 4 << 20;
-
-Url fileUrl(const fs::path& p) {
-    return Url::fromFilePath(p.string());
-}
-
-// The size found, "none", or the code and message of the refusal.
-std::string outcome(const fs::path& file, Format format) {
-    try {
-        const auto size = Installer::expandedSize(fileUrl(file), format);
-        return size ? std::to_string(*size) : "none";
-    } catch (const PelError& e) {
-        return std::string(rawValue(e.code())) + " " + e.message();
-    }
-}
-
-std::string unreadable(const std::string& reason) {
-    return "UNS_ARCHIVE_FORMAT cannot read the archive's listing: " + reason;
-}
 
 // ---- zip bytes ----
 

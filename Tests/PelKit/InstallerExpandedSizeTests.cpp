@@ -3,6 +3,8 @@
 
 #include "PelKit/Installer.hpp"
 
+#include "PelKit/ExpandedSizeOutcome.hpp"
+
 #include "Support/ArchiveBuilder.hpp"
 #include "Support/BundleBuilder.hpp"
 #include "Support/FakeDiskTools.hpp"
@@ -24,12 +26,11 @@ using pelsupport::TempDir;
 using pelsupport::writeText;
 namespace fs = std::filesystem;
 using Format = Installer::Format;
+using expandedsize::fileUrl;
+using expandedsize::outcome;
+using expandedsize::unreadable;
 
 namespace {
-
-Url fileUrl(const fs::path& p) {
-    return Url::fromFilePath(p.string());
-}
 
 std::string noise(std::size_t n) {
     std::string bytes(n, '\0');
@@ -64,20 +65,6 @@ using pelsupport::tarOctal;
 fs::path gzipped(const TempDir& dir, const std::string& name, const std::string& bytes) {
     writeText(dir / (name + ".raw"), bytes);
     return pelsupport::gzipFile(dir / (name + ".raw"), dir / name);
-}
-
-// The size found, "none", or the message of the refusal.
-std::string outcome(const fs::path& file, Format format) {
-    try {
-        const auto size = Installer::expandedSize(fileUrl(file), format);
-        return size ? std::to_string(*size) : "none";
-    } catch (const PelError& e) {
-        return std::string(rawValue(e.code())) + " " + e.message();
-    }
-}
-
-std::string unreadable(const std::string& reason) {
-    return "UNS_ARCHIVE_FORMAT cannot read the archive's listing: " + reason;
 }
 
 } // namespace
