@@ -5,6 +5,7 @@
 #include "PelKit/Engine.hpp"
 
 #include "Support/ArchiveBuilder.hpp"
+#include "Support/UpdateAssertions.hpp"
 #include "Support/UpdateFixture.hpp"
 
 #include <fmt/format.h>
@@ -16,6 +17,7 @@
 using namespace pelkit;
 namespace fs = std::filesystem;
 using pelsupport::BundleBuilder;
+using pelsupport::expectOneFailure;
 using pelsupport::FakeTools;
 using pelsupport::Reply;
 using pelsupport::UpdateFixture;
@@ -80,17 +82,6 @@ std::vector<std::string> eventNames(UpdateFixture& fx) {
         names.push_back(e["event"].get<std::string>() +
                         (e.contains("step") ? ":" + e["step"].get<std::string>() : std::string()));
     return names;
-}
-
-void expectOneFailure(UpdateFixture& fx, const UpdateRun& run, ErrorCode code) {
-    ASSERT_TRUE(run.pelError());
-    EXPECT_EQ(run.pelError()->code(), code) << run.pelError()->message();
-    const auto results = fx.events("install_result");
-    ASSERT_EQ(results.size(), 1u);
-    EXPECT_EQ(results[0]["code"], rawValue(code));
-    EXPECT_EQ(results[0]["message"], run.pelError()->message());
-    EXPECT_EQ(fx.telemetry->reports().size(), 1u);
-    EXPECT_TRUE(fx.workDirs().empty());
 }
 
 } // namespace

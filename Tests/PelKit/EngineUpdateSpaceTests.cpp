@@ -7,6 +7,7 @@
 #include "PelKit/Downloader.hpp"
 #include "PelKit/Engine.hpp"
 
+#include "Support/UpdateAssertions.hpp"
 #include "Support/UpdateFixture.hpp"
 
 #include <fmt/format.h>
@@ -68,14 +69,7 @@ std::string installedVersion(const InstalledApp& app) {
 // The failed update left one journalled failure and one report, and no file anywhere: no work
 // directory, nothing in the cache's folder.
 void expectCleanFailure(UpdateFixture& fx, const UpdateRun& run, ErrorCode code) {
-    ASSERT_TRUE(run.pelError());
-    EXPECT_EQ(run.pelError()->code(), code) << run.pelError()->message();
-    const auto results = fx.events("install_result");
-    ASSERT_EQ(results.size(), 1u);
-    EXPECT_EQ(results[0]["code"], rawValue(code));
-    EXPECT_EQ(results[0]["message"], run.pelError()->message());
-    EXPECT_EQ(fx.telemetry->reports().size(), 1u);
-    EXPECT_TRUE(fx.workDirs().empty());
+    pelsupport::expectOneFailure(fx, run, code);
     const fs::path cached = fx.cacheFile(kFoo, "2.0", "Foo.zip");
     EXPECT_FALSE(fs::exists(cached));
     EXPECT_TRUE(fs::is_empty(cached.parent_path()));
